@@ -1,0 +1,417 @@
+// NodeMap and NodeSet: the open-addressing hash tables of the computation, keyed by NodeId.
+//
+// Every table hashes its keys with SipHash-1-3 under a key of its own (see table_key.h), so the
+// iteration order, which is slot order, is unrelated to the keys and differs between tables,
+// calls and processes.
+//
+// Layout. One allocation holds three arrays: control bytes, keys, values.
+//
+//   control  [c0 c1 ... c(cap-1) | padding up to a multiple of 16]   1 byte per slot
+//   keys     [k0 k1 ... k(cap-1)]                                    NodeId per slot
+//   values   [v0 v1 ... v(cap-1)]                                    V per slot (none for a set)
+//
+// A control byte is kEmpty (0x80), or the low 7 bits of the key's hash when the slot is full;
+// padding bytes are kPadding (0xFF), which matches neither. Slots form aligned groups of 16; a
+// lookup scans whole groups with one SSE2 comparison each, starting at the group that the hash's
+// upper bits select and moving on by triangular numbers (1, 2, 3, ... groups), which visits every
+// group once when the group count is a power of two. A group with an empty slot ends the probe.
+//
+// Capacity is 0 or a power of two from 4; tables below 16 slots are a single, partly padded
+// group. The load is at most 7/8 of the capacity from 16 slots, so a probe always meets an empty
+// slot; a single small group may fill up, and then the probe ends after that one group. There is
+// no erase: tables only grow, and `drain` empties a table as it hands its entries over.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "paths/node_id.h"
+#include "paths/table_key.h"
+#include "platform/memory.h"
+#include "platform/panic.h"
+#include "platform/siphash.h"
+
+namespace dorvane {
+
+namespace node_table_detail {
+
+inline constexpr uint8_t kEmpty = 0x80;
+inline constexpr uint8_t kPadding = 0xFF;
+inline constexpr std::size_t kGroupWidth = 16;
+inline constexpr std::size_t kMinCapacity = 4;
+
+static_assert(std::has_single_bit(kGroupWidth), "groups must tile a power-of-two capacity");
+static_assert((kEmpty & 0x80) && (kPadding & 0x80), "full slots have the top bit clear");
+
+// Bit i set for every byte i of the 16-byte group at `control` that equals `byte`.
+inline uint32_t match_byte(const uint8_t* control, uint8_t byte) {
+#if defined(__SSE2__)
+  __m128i group = _mm_load_si128(reinterpret_cast<const __m128i*>(control));
+  return static_cast<uint32_t>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(byte)))));
+#else
+  uint32_t mask = 0;
+  for (std::size_t i = 0; i < kGroupWidth; ++i)
+    mask |= uint32_t{control[i] == byte} << i;
+  return mask;
+#endif
+}
+
+// Bit i set for every full slot (top bit clear) of the group at `control`.
+inline uint32_t match_full(const uint8_t* control) {
+#if defined(__SSE2__)
+  __m128i group = _mm_load_si128(reinterpret_cast<const __m128i*>(control));
+  return ~static_cast<uint32_t>(_mm_movemask_epi8(group)) & 0xFFFF;
+#else
+  uint32_t mask = 0;
+  for (std::size_t i = 0; i < kGroupWidth; ++i)
+    mask |= uint32_t{(control[i] & 0x80) == 0} << i;
+  return mask;
+#endif
+}
+
+// Largest number of entries a table of `capacity` slots holds before it grows.
+constexpr std::size_t max_load(std::size_t capacity) {
+  return capacity < kGroupWidth ? capacity : capacity - capacity / 8;
+}
+
+constexpr std::size_t round_up(std::size_t value, std::size_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
+
+struct NoValue {};
+
+}  // namespace node_table_detail
+
+// Hash table from NodeId to V. A set is NodeTable<NoValue> (see NodeSet below).
+template <class V>
+class NodeTable {
+  static constexpr bool kHasValues = !std::is_same_v<V, node_table_detail::NoValue>;
+
+ public:
+  // An empty table with a fresh key from the calling thread's key pair. Allocates nothing.
+  NodeTable() : key_(next_table_key()) {}
+  NodeTable(const NodeTable&) = delete;
+  NodeTable& operator=(const NodeTable&) = delete;
+  NodeTable(NodeTable&& other) noexcept { steal(other); }
+  NodeTable& operator=(NodeTable&& other) noexcept {
+    if (this != &other) {
+      release();
+      steal(other);
+    }
+    return *this;
+  }
+  ~NodeTable() { release(); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t capacity() const { return capacity_; }
+
+  // Room for `count` entries without growing.
+  void reserve(std::size_t count) {
+    if (count <= node_table_detail::max_load(capacity_)) return;
+    std::size_t capacity = node_table_detail::kMinCapacity;
+    while (node_table_detail::max_load(capacity) < count) {
+      if (capacity > kMaxAllocationBytes / 2) panic("capacity overflow");
+      capacity *= 2;
+    }
+    rehash(capacity);
+  }
+
+  bool contains(NodeId node) const { return find_slot(node, hash(node)) != kNotFound; }
+
+  V* find(NodeId node) requires kHasValues {
+    std::size_t slot = find_slot(node, hash(node));
+    return slot == kNotFound ? nullptr : values() + slot;
+  }
+  const V* find(NodeId node) const requires kHasValues {
+    std::size_t slot = find_slot(node, hash(node));
+    return slot == kNotFound ? nullptr : values() + slot;
+  }
+
+  // Inserts `node` with a value made from `args` unless it is present. Returns the entry's value
+  // and whether it was inserted.
+  template <class... Args>
+  std::pair<V*, bool> try_emplace(NodeId node, Args&&... args) requires kHasValues {
+    Place place = find_or_prepare(node);
+    if (place.inserted) {
+      ::new (values() + place.slot) V(std::forward<Args>(args)...);
+      commit(place, node);
+    }
+    return {values() + place.slot, place.inserted};
+  }
+
+  // Sets `node` to `value`, replacing a value stored before.
+  void insert_or_assign(NodeId node, V value) requires kHasValues {
+    Place place = find_or_prepare(node);
+    if (place.inserted) {
+      ::new (values() + place.slot) V(std::move(value));
+      commit(place, node);
+    } else {
+      values()[place.slot] = std::move(value);
+    }
+  }
+
+  // Adds `node`; returns whether it was absent.
+  bool insert(NodeId node) requires(!kHasValues) {
+    Place place = find_or_prepare(node);
+    if (place.inserted) commit(place, node);
+    return place.inserted;
+  }
+
+  // Inserts a key known to be absent (the caller has just checked), skipping the lookup.
+  V& insert_new(NodeId node, V value) requires kHasValues {
+    grow_for_one_more();
+    uint64_t h = hash(node);
+    Place place{find_empty(h), true, tag_of(h)};
+    ::new (values() + place.slot) V(std::move(value));
+    commit(place, node);
+    return values()[place.slot];
+  }
+
+  // Calls `visit(key)` or `visit(key, value)` for every entry, in slot order.
+  template <class F>
+  void for_each(F&& visit) const {
+    for_each_slot([&](std::size_t slot) {
+      if constexpr (kHasValues) {
+        visit(keys()[slot], values()[slot]);
+      } else {
+        visit(keys()[slot]);
+      }
+    });
+  }
+
+  // Hands every entry, in slot order, to `take(key, V&&)` and leaves the table empty, destroying
+  // each value right after its hand-over. If `take` throws, the entries not yet handed over are
+  // destroyed with the table.
+  template <class F>
+  void drain(F&& take) requires kHasValues {
+    for_each_slot([&](std::size_t slot) {
+      control_[slot] = node_table_detail::kEmpty;
+      --size_;
+      V value = std::move(values()[slot]);
+      values()[slot].~V();
+      take(keys()[slot], std::move(value));
+    });
+    release();
+  }
+
+  // Forward iteration in slot order, yielding the key (sets) or a {key, value} pair (maps).
+  class Iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using difference_type = std::ptrdiff_t;
+    struct Entry {
+      NodeId key;
+      V& value;
+    };
+    using value_type = std::conditional_t<kHasValues, Entry, NodeId>;
+
+    Iterator() = default;
+    value_type operator*() const {
+      if constexpr (kHasValues) {
+        return Entry{table_->keys()[slot_], table_->values()[slot_]};
+      } else {
+        return table_->keys()[slot_];
+      }
+    }
+    Iterator& operator++() {
+      slot_ = table_->next_full(slot_ + 1);
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    bool operator==(const Iterator& other) const { return slot_ == other.slot_; }
+
+   private:
+    friend class NodeTable;
+    Iterator(const NodeTable* table, std::size_t slot) : table_(table), slot_(slot) {}
+    const NodeTable* table_ = nullptr;
+    std::size_t slot_ = 0;
+  };
+
+  Iterator begin() const { return Iterator(this, next_full(0)); }
+  Iterator end() const { return Iterator(this, capacity_); }
+
+ private:
+  static constexpr std::size_t kNotFound = ~std::size_t{0};
+
+  uint64_t hash(NodeId node) const { return siphash13_u32(key_, node); }
+
+  NodeId* keys() const { return reinterpret_cast<NodeId*>(storage_ + keys_offset()); }
+  V* values() const { return reinterpret_cast<V*>(storage_ + values_offset()); }
+
+  std::size_t control_bytes() const {
+    return node_table_detail::round_up(capacity_, node_table_detail::kGroupWidth);
+  }
+  std::size_t keys_offset() const { return control_bytes(); }
+  std::size_t values_offset() const {
+    return node_table_detail::round_up(keys_offset() + capacity_ * sizeof(NodeId), alignof(V));
+  }
+  std::size_t storage_bytes() const {
+    return kHasValues ? values_offset() + capacity_ * sizeof(V)
+                      : keys_offset() + capacity_ * sizeof(NodeId);
+  }
+  static constexpr std::size_t kStorageAlignment = alignof(V) > node_table_detail::kGroupWidth
+                                                       ? alignof(V)
+                                                       : node_table_detail::kGroupWidth;
+
+  std::size_t group_count() const { return control_bytes() / node_table_detail::kGroupWidth; }
+
+  // First group of the probe: the hash's upper bits, so that they are independent of the 7-bit
+  // tag taken from its lower bits.
+  std::size_t first_group(uint64_t h) const { return (h >> 7) & (group_count() - 1); }
+
+  std::size_t find_slot(NodeId node, uint64_t h) const {
+    if (capacity_ == 0) return kNotFound;
+    const uint8_t tag = tag_of(h);
+    const std::size_t mask = group_count() - 1;
+    std::size_t group = first_group(h);
+    for (std::size_t step = 1; step <= group_count(); ++step) {
+      const uint8_t* control = control_ + group * node_table_detail::kGroupWidth;
+      for (uint32_t match = node_table_detail::match_byte(control, tag); match != 0;
+           match &= match - 1) {
+        std::size_t slot = group * node_table_detail::kGroupWidth +
+                           static_cast<std::size_t>(std::countr_zero(match));
+        if (keys()[slot] == node) return slot;
+      }
+      if (node_table_detail::match_byte(control, node_table_detail::kEmpty) != 0) break;
+      group = (group + step) & mask;
+    }
+    return kNotFound;
+  }
+
+  // The first empty slot on the probe sequence of `h`; the table has one (load < capacity).
+  std::size_t find_empty(uint64_t h) const {
+    const std::size_t mask = group_count() - 1;
+    std::size_t group = first_group(h);
+    for (std::size_t step = 1;; ++step) {
+      const uint8_t* control = control_ + group * node_table_detail::kGroupWidth;
+      uint32_t empty = node_table_detail::match_byte(control, node_table_detail::kEmpty);
+      if (empty != 0) {
+        return group * node_table_detail::kGroupWidth +
+               static_cast<std::size_t>(std::countr_zero(empty));
+      }
+      group = (group + step) & mask;
+    }
+  }
+
+  void grow_for_one_more() {
+    if (size_ + 1 > node_table_detail::max_load(capacity_)) {
+      if (capacity_ > kMaxAllocationBytes / 2) panic("capacity overflow");
+      rehash(capacity_ == 0 ? node_table_detail::kMinCapacity : capacity_ * 2);
+    }
+  }
+
+  static uint8_t tag_of(uint64_t h) { return static_cast<uint8_t>(h & 0x7F); }
+
+  struct Place {
+    std::size_t slot;
+    bool inserted;
+    uint8_t tag;
+  };
+
+  // The slot of `node`, or an empty slot reserved for it (not yet marked full: `commit` does that
+  // once the value is constructed, so a throwing constructor leaves the table consistent).
+  Place find_or_prepare(NodeId node) {
+    uint64_t h = hash(node);
+    std::size_t slot = find_slot(node, h);
+    if (slot != kNotFound) return {slot, false, 0};
+    grow_for_one_more();
+    return {find_empty(h), true, tag_of(h)};
+  }
+
+  void commit(const Place& place, NodeId node) {
+    control_[place.slot] = place.tag;
+    keys()[place.slot] = node;
+    ++size_;
+  }
+
+  std::size_t next_full(std::size_t slot) const {
+    while (slot < capacity_) {
+      std::size_t group_start = slot & ~(node_table_detail::kGroupWidth - 1);
+      uint32_t full = node_table_detail::match_full(control_ + group_start) >> (slot - group_start);
+      if (full != 0) {
+        std::size_t found = slot + static_cast<std::size_t>(std::countr_zero(full));
+        return found < capacity_ ? found : capacity_;
+      }
+      slot = group_start + node_table_detail::kGroupWidth;
+    }
+    return capacity_;
+  }
+
+  template <class F>
+  void for_each_slot(F&& visit) const {
+    for (std::size_t group_start = 0; group_start < capacity_;
+         group_start += node_table_detail::kGroupWidth) {
+      for (uint32_t full = node_table_detail::match_full(control_ + group_start); full != 0;
+           full &= full - 1) {
+        visit(group_start + static_cast<std::size_t>(std::countr_zero(full)));
+      }
+    }
+  }
+
+  void rehash(std::size_t new_capacity) {
+    NodeTable old(std::move(*this));
+    key_ = old.key_;
+    capacity_ = new_capacity;
+    storage_ = static_cast<unsigned char*>(allocate(storage_bytes(), kStorageAlignment));
+    control_ = storage_;
+    std::memset(control_, node_table_detail::kEmpty, capacity_);
+    std::memset(control_ + capacity_, node_table_detail::kPadding, control_bytes() - capacity_);
+    old.for_each_slot([&](std::size_t slot) {
+      NodeId node = old.keys()[slot];
+      uint64_t h = hash(node);
+      std::size_t target = find_empty(h);
+      if constexpr (kHasValues) {
+        ::new (values() + target) V(std::move(old.values()[slot]));
+      }
+      commit(Place{target, true, tag_of(h)}, node);
+    });
+  }
+
+  void steal(NodeTable& other) noexcept {
+    key_ = other.key_;
+    storage_ = std::exchange(other.storage_, nullptr);
+    control_ = std::exchange(other.control_, nullptr);
+    capacity_ = std::exchange(other.capacity_, 0);
+    size_ = std::exchange(other.size_, 0);
+  }
+
+  void release() noexcept {
+    if (storage_ == nullptr) return;
+    if constexpr (kHasValues && !std::is_trivially_destructible_v<V>) {
+      for_each_slot([&](std::size_t slot) { values()[slot].~V(); });
+    }
+    deallocate(storage_, storage_bytes(), kStorageAlignment);
+    storage_ = nullptr;
+    control_ = nullptr;
+    capacity_ = 0;
+    size_ = 0;
+  }
+
+  SipKey key_;
+  unsigned char* storage_ = nullptr;
+  uint8_t* control_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
+template <class V>
+using NodeMap = NodeTable<V>;
+using NodeSet = NodeTable<node_table_detail::NoValue>;
+
+}  // namespace dorvane

@@ -1,0 +1,101 @@
+// Dijkstra's algorithm without decrease-key: an improved tentative distance is pushed as a new
+// queue entry, and an outdated entry is skipped when it comes out.
+//
+// The map of tentative distances and the "already fixed?" test live in an array indexed by the
+// graph's dense node index, reused by every search on the same thread; a per-search generation
+// number tells current entries from stale ones, so the array is never cleared. Only the result,
+// whose iteration order is observable, is a hashed table.
+#include "paths/search.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "paths/search_queue.h"
+#include "platform/memory.h"
+#include "platform/panic.h"
+
+namespace dorvane {
+
+namespace {
+
+constexpr const char* kContradiction = "Contradictory paths found: negative weights?";
+
+// What one search knows about one node. Valid only when `generation` is the search's own.
+struct NodeState {
+  double distance;  // tentative distance, or the fixed one once `fixed` is set
+  uint32_t generation;
+  bool fixed;
+};
+
+// Working memory of the searches that run on one thread.
+struct Workspace {
+  Vec<NodeState> nodes;
+  SearchQueue queue;
+  uint32_t generation = 0;
+
+  // Makes `nodes` cover `node_count` nodes and returns the generation of a new search.
+  uint32_t begin_search(std::size_t node_count) {
+    // Keep memory proportional to the current graph, not to the largest one ever seen.
+    if (nodes.size() > 4 * node_count + 1024) Vec<NodeState>().swap(nodes);
+    if (nodes.size() < node_count) nodes.resize(node_count, NodeState{0.0, 0, false});
+    if (++generation == 0) {
+      // After 2^32 searches on this thread old stamps could look current again: start over.
+      for (NodeState& state : nodes) {
+        state.generation = 0;
+      }
+      generation = 1;
+    }
+    queue.clear();
+    return generation;
+  }
+};
+
+}  // namespace
+
+std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
+    const AdjacencyMap& adjacency, NodeId source, const std::optional<double>& cutoff) {
+  thread_local Workspace workspace;
+  const NodeIndex source_index = unwrap(adjacency.index_of(source));
+  const uint32_t generation = workspace.begin_search(adjacency.node_count());
+  NodeState* nodes = workspace.nodes.data();
+  SearchQueue& queue = workspace.queue;
+  const PriorityOrder order(adjacency);
+  const bool limited = cutoff.has_value();
+  const double limit = limited ? *cutoff : std::numeric_limits<double>::infinity();
+
+  DistanceMap distances;
+  nodes[source_index] = NodeState{0.0, generation, false};
+  queue.push(QueueEntry{0.0, 0, source_index}, order);
+  uint32_t push_counter = 1;
+
+  while (!queue.empty()) {
+    const QueueEntry entry = queue.pop(order);
+    NodeState& current = nodes[entry.index];
+    if (current.fixed) continue;  // an outdated entry; a queued node always has this generation
+    const double base = entry.distance;
+    current.distance = base;
+    current.fixed = true;
+    distances.insert_new(adjacency.node_at(entry.index), base);
+
+    adjacency.neighbours_at(entry.index).for_each([&](NodeId, const Neighbour& neighbour) {
+      const double candidate = base + neighbour.weight;
+      if (limited && candidate > limit) return;
+      NodeState& next = nodes[neighbour.index];
+      if (next.generation == generation) {
+        if (next.fixed) {
+          if (next.distance > candidate) panic(kContradiction);
+          return;
+        }
+        if (!(next.distance > candidate)) return;  // not strictly better, or NaN on either side
+      } else {
+        next.generation = generation;
+        next.fixed = false;
+      }
+      next.distance = candidate;
+      queue.push(QueueEntry{candidate, push_counter++, neighbour.index}, order);
+    });
+  }
+  return {source, std::move(distances)};
+}
+
+}  // namespace dorvane

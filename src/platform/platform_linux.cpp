@@ -1,0 +1,115 @@
+// Linux implementation of the operating-system layer.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+namespace dorvane::platform {
+
+namespace {
+
+constexpr std::size_t kThreadStackBytes = 2 * 1024 * 1024;
+
+struct ThreadStart {
+  void (*body)(void*);
+  void* argument;
+};
+
+void* run_thread(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  start.body(start.argument);
+  return nullptr;
+}
+
+long futex(const std::atomic<uint32_t>& word, int op, uint32_t value) {
+  // The futex word is the atomic's storage; std::atomic<uint32_t> is layout-compatible with it.
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+  return syscall(SYS_futex, reinterpret_cast<const uint32_t*>(&word), op | FUTEX_PRIVATE_FLAG,
+                 value, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+void fill_random(void* out, std::size_t size) {
+  auto* bytes = static_cast<unsigned char*>(out);
+  while (size > 0) {
+    ssize_t got = getrandom(bytes, size, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      write_stderr("dorvane: the operating system's random source failed\n");
+      fail_fast();
+    }
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
+  }
+}
+
+int spawn_detached_thread(void (*body)(void*), void* argument) {
+  pthread_attr_t attributes;
+  if (int error = pthread_attr_init(&attributes)) return error;
+  int error = pthread_attr_setstacksize(&attributes, kThreadStackBytes);
+  if (error == 0) error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (error == 0) {
+    auto* start = new ThreadStart{body, argument};
+    pthread_t thread;
+    error = pthread_create(&thread, &attributes, run_thread, start);
+    if (error != 0) delete start;
+  }
+  pthread_attr_destroy(&attributes);
+  return error;
+}
+
+unsigned processor_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+void yield_now() { sched_yield(); }
+
+void wait_on_address(const std::atomic<uint32_t>& word, uint32_t expected) {
+  futex(word, FUTEX_WAIT, expected);
+}
+
+void wake_one(const std::atomic<uint32_t>& word) { futex(word, FUTEX_WAKE, 1); }
+
+void wake_all(const std::atomic<uint32_t>& word) { futex(word, FUTEX_WAKE, INT_MAX); }
+
+std::optional<std::string> environment_variable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+void on_fork_child(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
+
+void write_stderr(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t written = write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+uint64_t current_thread_id() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+
+void fail_fast() { std::abort(); }
+
+}  // namespace dorvane::platform

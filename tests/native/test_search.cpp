@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <initializer_list>
+#include <limits>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "paths/graph.h"
+#include "paths/search.h"
+#include "paths/search_queue.h"
+#include "platform/panic.h"
+
+namespace dorvane {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const std::string kContradiction = "Contradictory paths found: negative weights?";
+const std::string kUnwrapNone(kUnwrapNoneMessage);
+
+// A directed adjacency map, for the cases an undirected graph cannot express.
+struct Arc {
+  NodeId from;
+  NodeId to;
+  double weight;
+};
+AdjacencyMap directed(std::initializer_list<NodeId> nodes, std::initializer_list<Arc> arcs) {
+  AdjacencyMap adjacency;
+  for (NodeId node : nodes) adjacency.add_node(node);
+  for (const Arc& arc : arcs) {
+    adjacency.connect(*adjacency.index_of(arc.from), *adjacency.index_of(arc.to), arc.weight);
+  }
+  return adjacency;
+}
+
+// Both directions of every edge.
+AdjacencyMap undirected(std::initializer_list<Edge> edges) {
+  AdjacencyMap adjacency;
+  for (const Edge& edge : edges) {
+    NodeIndex a = adjacency.add_node(edge.source).index;
+    NodeIndex b = adjacency.add_node(edge.target).index;
+    adjacency.connect(a, b, edge.weight);
+    adjacency.connect(b, a, edge.weight);
+  }
+  return adjacency;
+}
+
+std::map<NodeId, double> search(const AdjacencyMap& adjacency, NodeId source,
+                                std::optional<double> cutoff = std::nullopt) {
+  auto [node, distances] = single_source_dijkstra_path_length(adjacency, source, cutoff);
+  EXPECT_EQ(node, source);
+  std::map<NodeId, double> result;
+  distances.for_each([&](NodeId key, double value) { result[key] = value; });
+  EXPECT_EQ(result.size(), distances.size());
+  return result;
+}
+
+std::string failure(const AdjacencyMap& adjacency, NodeId source,
+                    std::optional<double> cutoff = std::nullopt) {
+  try {
+    single_source_dijkstra_path_length(adjacency, source, cutoff);
+  } catch (const Panic& panic) {
+    return panic.message();
+  }
+  return "no failure";
+}
+
+using Distances = std::map<NodeId, double>;
+
+TEST(Search, SelfLoopsAndTheCutoffComesBeforeTheContradictionTest) {
+  EXPECT_EQ(search(undirected({{7, 7, 1.0}}), 7), (Distances{{7, 0.0}}));
+  AdjacencyMap negative_loop = undirected({{7, 7, -1.0}});
+  EXPECT_EQ(failure(negative_loop, 7), kContradiction);
+  // The candidate -1.0 exceeds the cutoff -2.0 and is dropped before it meets the fixed source.
+  EXPECT_EQ(search(negative_loop, 7, -2.0), (Distances{{7, 0.0}}));
+}
+
+TEST(Search, CutoffBoundaries) {
+  AdjacencyMap pair = undirected({{0, 1, 2.0}});
+  EXPECT_EQ(search(pair, 0, 2.0), (Distances{{0, 0.0}, {1, 2.0}})) << "equal to the cutoff stays";
+  EXPECT_EQ(search(pair, 0, 1.999), (Distances{{0, 0.0}}));
+  EXPECT_EQ(search(pair, 0, -1.0), (Distances{{0, 0.0}})) << "the source is never cut off";
+  EXPECT_EQ(search(pair, 0, kNaN), (Distances{{0, 0.0}, {1, 2.0}})) << "NaN is no limit";
+  EXPECT_EQ(search(pair, 0, kInf), (Distances{{0, 0.0}, {1, 2.0}}));
+
+  AdjacencyMap zero = undirected({{0, 1, 0.0}});
+  EXPECT_EQ(search(zero, 0), (Distances{{0, 0.0}, {1, 0.0}}));
+  EXPECT_EQ(search(zero, 0, -0.0), (Distances{{0, 0.0}, {1, 0.0}})) << "0.0 > -0.0 is false";
+
+  AdjacencyMap infinite = undirected({{0, 1, kInf}});
+  EXPECT_EQ(search(infinite, 0), (Distances{{0, 0.0}, {1, kInf}}));
+  EXPECT_EQ(search(infinite, 0, 1e308), (Distances{{0, 0.0}}));
+}
+
+TEST(Search, NaNDistancesFailOnlyWhenTheQueueComparesThem) {
+  // One NaN entry alone in the queue is never compared.
+  auto lone = search(undirected({{0, 1, kNaN}}), 0);
+  ASSERT_EQ(lone.size(), 2u);
+  EXPECT_EQ(lone.at(0), 0.0);
+  EXPECT_TRUE(std::isnan(lone.at(1)));
+  // A second entry is compared with the NaN one on its push, whichever neighbour comes first.
+  for (int attempt = 0; attempt < 20; ++attempt) {  // fresh hash keys, so both visiting orders
+    EXPECT_EQ(failure(undirected({{0, 1, kNaN}, {0, 2, 1.0}}), 0), kUnwrapNone);
+  }
+}
+
+TEST(Search, NegativeWeightsFailOnlyAgainstFixedNodes) {
+  // Node 2 is fixed at 0.5 and offers node 1, fixed at 1.0, the candidate 0.0.
+  EXPECT_EQ(failure(undirected({{0, 1, 1.0}, {1, 2, -0.5}}), 0), kContradiction);
+  // Node 1 is fixed at -1.0 and offers the source the candidate -2.0.
+  EXPECT_EQ(failure(undirected({{0, 1, -1.0}}), 0), kContradiction);
+  // Leading only to unfixed nodes, a negative edge is queued like any other.
+  EXPECT_EQ(search(directed({0, 1}, {{0, 1, -1.0}}), 0), (Distances{{0, 0.0}, {1, -1.0}}));
+}
+
+TEST(Search, ReachesExactlyItsOwnComponent) {
+  AdjacencyMap two = undirected({{1, 2, 1.0}, {2, 3, 1.5}, {10, 11, 4.0}});
+  EXPECT_EQ(search(two, 1), (Distances{{1, 0.0}, {2, 1.0}, {3, 2.5}}));
+  EXPECT_EQ(search(two, 11), (Distances{{10, 4.0}, {11, 0.0}}));
+  EXPECT_EQ(search(directed({5}, {}), 5), (Distances{{5, 0.0}})) << "empty neighbour map";
+}
+
+TEST(Search, UnknownSourceIsABrokenInvariant) {
+  EXPECT_EQ(failure(undirected({{1, 2, 1.0}}), 3), kUnwrapNone);
+}
+
+// Reference: Bellman-Ford-style relaxation to a fixed point, valid for non-negative weights.
+Distances reference_distances(const std::vector<Edge>& edges, NodeId source,
+                              std::optional<double> cutoff) {
+  std::map<std::pair<NodeId, NodeId>, double> weight;
+  for (const Edge& e : edges) {
+    weight[{e.source, e.target}] = e.weight;
+    weight[{e.target, e.source}] = e.weight;
+  }
+  Distances best{{source, 0.0}};
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (const auto& [arc, w] : weight) {
+      auto from = best.find(arc.first);
+      if (from == best.end()) continue;
+      double candidate = from->second + w;
+      if (cutoff && candidate > *cutoff) continue;
+      auto to = best.find(arc.second);
+      if (to == best.end() || candidate < to->second) {
+        best[arc.second] = candidate;
+        changed = true;
+      }
+    }
+  }
+  return best;
+}
+
+TEST(Search, MatchesAReferenceOnRandomGraphs) {
+  std::mt19937 random(2024);
+  for (int trial = 0; trial < 40; ++trial) {
+    std::uniform_int_distribution<NodeId> node(0, 30);
+    // Few distinct weights, so that equal distances and ties are common.
+    std::uniform_int_distribution<int> weight(0, 4);
+    std::vector<Edge> edges;
+    AdjacencyMap adjacency;
+    for (int i = 0; i < 60; ++i) {
+      Edge e{node(random), node(random), weight(random) * 0.5};
+      edges.push_back(e);
+      NodeIndex a = adjacency.add_node(e.source).index;
+      NodeIndex b = adjacency.add_node(e.target).index;
+      adjacency.connect(a, b, e.weight);
+      adjacency.connect(b, a, e.weight);
+    }
+    std::optional<double> cutoff;
+    if (trial % 2) cutoff = 1.5;
+    for (const Edge& e : edges) {
+      ASSERT_EQ(search(adjacency, e.source, cutoff), reference_distances(edges, e.source, cutoff))
+          << "trial " << trial << " source " << e.source;
+    }
+  }
+}
+
+// The queue on its own: order, ties, and which pairs it compares.
+class SearchQueueTest : public ::testing::Test {
+ protected:
+  SearchQueueTest() : adjacency_(directed({0, 1, 2, 3, 4, 5, 6, 7}, {})), order_(adjacency_) {}
+  AdjacencyMap adjacency_;
+  PriorityOrder order_;
+  SearchQueue queue_;
+};
+
+TEST_F(SearchQueueTest, EqualDistancesComeOutInPushOrderThenByNode) {
+  uint32_t sequence = 0;
+  for (NodeIndex index : {5, 3, 7, 1}) queue_.push({1.0, sequence++, index}, order_);
+  queue_.push({0.5, sequence++, 6}, order_);
+  queue_.push({1.0, 2, 0}, order_);  // same distance and sequence as node 7: the node decides
+  std::vector<NodeIndex> popped;
+  while (!queue_.empty()) popped.push_back(queue_.pop(order_).index);
+  EXPECT_EQ(popped, (std::vector<NodeIndex>{6, 5, 3, 0, 7, 1}));
+}
+
+TEST_F(SearchQueueTest, SortsLikeTheDefinedOrder) {
+  std::mt19937 random(99);
+  std::vector<std::tuple<double, uint32_t, NodeIndex>> expected;
+  for (uint32_t sequence = 0; sequence < 500; ++sequence) {
+    double distance = static_cast<double>(random() % 20);
+    NodeIndex index = random() % 8;
+    queue_.push({distance, sequence, index}, order_);
+    expected.emplace_back(distance, sequence, index);
+    if (sequence % 3 == 0) {  // interleave pops with pushes
+      std::sort(expected.begin(), expected.end());
+      QueueEntry top = queue_.pop(order_);
+      EXPECT_EQ(std::make_tuple(top.distance, top.sequence, top.index), expected.front());
+      expected.erase(expected.begin());
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  for (const auto& entry : expected) {
+    QueueEntry top = queue_.pop(order_);
+    EXPECT_EQ(std::make_tuple(top.distance, top.sequence, top.index), entry);
+  }
+}
+
+TEST_F(SearchQueueTest, ComparesNothingWithAtMostTwoEntries) {
+  queue_.push({kNaN, 0, 1}, order_);  // onto an empty queue: no comparison
+  EXPECT_TRUE(std::isnan(queue_.pop(order_).distance));
+  queue_.push({kNaN, 1, 1}, order_);
+  EXPECT_THROW(queue_.push({1.0, 2, 2}, order_), Panic) << "the push compares with the NaN";
+}
+
+}  // namespace
+}  // namespace dorvane
