@@ -1,0 +1,84 @@
+// Throughput of the all-pairs computation on pools of one and two workers, and the cost of an
+// empty join on a worker.
+//
+// Usage: bench_all_pairs [repetitions]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "paths/all_pairs.h"
+#include "paths/graph.h"
+#include "pool/join.h"
+#include "pool/worker_pool.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// 2,000 nodes, 8,000 random edges, weights uniform in (0, 1), always the same graph.
+dorvane::Graph random_graph() {
+  std::mt19937_64 random(20240601);
+  std::uniform_int_distribution<dorvane::NodeId> node(0, 1999);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  dorvane::Graph graph;
+  for (int i = 0; i < 8000; ++i) {
+    double weight = 0.0;
+    while (weight == 0.0)
+      weight = unit(random);
+    graph.add_edge({node(random), node(random), weight});
+  }
+  return graph;
+}
+
+// Median seconds of `repetitions` all-pairs runs on a pool of `workers`, called from outside.
+double time_all_pairs(const dorvane::Graph& graph, std::size_t workers, int repetitions,
+                      std::size_t* entries) {
+  dorvane::OwnedPool owned(workers);
+  std::vector<double> seconds;
+  for (int i = 0; i < repetitions + 1; ++i) {
+    auto start = Clock::now();
+    dorvane::AllPairsResult result =
+        owned.route_outside_calls([&] { return dorvane::compute_all_pairs(graph, std::nullopt); });
+    std::chrono::duration<double> took = Clock::now() - start;
+    *entries = result.size();
+    if (i > 0) seconds.push_back(took.count());  // the first run warms up
+  }
+  std::sort(seconds.begin(), seconds.end());
+  return seconds[seconds.size() / 2];
+}
+
+// Nanoseconds per join of two empty operations, called on a worker of a pool of `workers`.
+double time_empty_join(std::size_t workers) {
+  constexpr int kJoins = 2'000'000;
+  dorvane::OwnedPool owned(workers);
+  return owned.pool().run([](dorvane::WorkerThread&, bool) {
+    auto start = Clock::now();
+    for (int i = 0; i < kJoins; ++i)
+      dorvane::join([](bool) {}, [](bool) {});
+    std::chrono::duration<double, std::nano> took = Clock::now() - start;
+    return took.count() / kJoins;
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int repetitions = argc > 1 ? std::atoi(argv[1]) : 5;
+  if (repetitions < 1) repetitions = 1;
+  dorvane::Graph graph = random_graph();
+  std::printf("graph: %zu nodes, 8000 edges; median of %d runs\n", graph.nodes().size(),
+              repetitions);
+  std::size_t entries = 0;
+  double one = time_all_pairs(graph, 1, repetitions, &entries);
+  std::printf("all pairs, 1 worker : %8.2f ms (%zu sources)\n", one * 1e3, entries);
+  double two = time_all_pairs(graph, 2, repetitions, &entries);
+  std::printf("all pairs, 2 workers: %8.2f ms (%zu sources)\n", two * 1e3, entries);
+  std::printf("speed-up on 2 workers: %.2f\n", one / two);
+  std::printf("empty join on a worker, pool of 1: %6.1f ns\n", time_empty_join(1));
+  std::printf("empty join on a worker, pool of 2: %6.1f ns\n", time_empty_join(2));
+  return 0;
+}

@@ -1,0 +1,125 @@
+#include "pool/worker_thread.h"
+
+#include <atomic>
+
+#include "platform/panic.h"
+#include "platform/siphash.h"
+#include "pool/abort_guard.h"
+#include "pool/worker_pool.h"
+
+namespace dorvane {
+
+namespace {
+
+// Null on every thread that is not a worker.
+constinit thread_local WorkerThread* current_worker = nullptr;
+
+// Multiplier applied after the xorshift step, so that the index taken modulo the worker count
+// depends on all bits of the state, not only the low ones.
+constexpr uint64_t kRandomMultiplier = 0x2545F4914F6CDD1DULL;
+
+}  // namespace
+
+uint64_t WorkerThread::next_seed() {
+  // Only uniqueness matters, not ordering with anything else: relaxed.
+  static std::atomic<uint64_t> counter{0};
+  for (;;) {
+    uint64_t seed = siphash13_u64(SipKey{}, counter.fetch_add(1, std::memory_order_relaxed));
+    if (seed != 0) return seed;
+  }
+}
+
+WorkerThread::WorkerThread(std::shared_ptr<WorkerPool> pool, std::size_t index)
+    : pool_ref_(std::move(pool)),
+      pool_(*pool_ref_),
+      deque_(pool_.deque(index)),
+      index_(index),
+      random_state_(next_seed()) {}
+
+WorkerThread* WorkerThread::current() {
+  return current_worker;
+}
+
+void WorkerThread::set_current(WorkerThread* thread, WorkerThread* expected) {
+  if (current_worker != expected) panic("assertion failed: the worker slot of this thread");
+  current_worker = thread;
+}
+
+void WorkerThread::push(JobRef job) {
+  bool was_empty = deque_.push(job);
+  pool_.sleep().new_jobs(was_empty);
+}
+
+void WorkerThread::wait_until_cold(CoreLatch& latch) {
+  run_aborting_on_panic([&] {
+    Sleep& sleep = pool_.sleep();
+    for (;;) {
+      // Finish our own work before looking elsewhere.
+      for (;;) {
+        if (latch.probe()) return;
+        std::optional<JobRef> job = deque_.pop();
+        if (!job) break;
+        job->run();
+      }
+      IdleState idle = sleep.start_looking(index_);
+      for (;;) {
+        if (latch.probe()) {
+          sleep.work_found();
+          return;
+        }
+        if (std::optional<JobRef> job = find_work()) {
+          sleep.work_found();
+          job->run();
+          break;
+        }
+        sleep.no_work_found(idle, latch, pool_.injected());
+      }
+    }
+  });
+}
+
+std::optional<JobRef> WorkerThread::find_work() {
+  if (std::optional<JobRef> job = deque_.pop()) return job;
+  if (pool_.thread_count() > 1) {
+    if (std::optional<JobRef> job = steal()) return job;
+  }
+  return take_injected();
+}
+
+std::optional<JobRef> WorkerThread::steal() {
+  const std::size_t count = pool_.thread_count();
+  for (;;) {
+    bool lost_race = false;
+    const std::size_t start = static_cast<std::size_t>(next_random() % count);
+    for (std::size_t step = 0; step < count; ++step) {
+      std::size_t victim = start + step;
+      if (victim >= count) victim -= count;
+      if (victim == index_) continue;
+      Steal attempt = pool_.deque(victim).steal();
+      if (attempt.outcome == StealOutcome::kJob) return attempt.job;
+      if (attempt.outcome == StealOutcome::kRetry) lost_race = true;
+    }
+    // Every deque was empty: nothing to steal. A lost race means a deque changed under us and may
+    // still hold work, so scan again from a fresh start.
+    if (!lost_race) return std::nullopt;
+  }
+}
+
+std::optional<JobRef> WorkerThread::take_injected() {
+  for (;;) {
+    Steal attempt = pool_.injected().take();
+    if (attempt.outcome == StealOutcome::kJob) return attempt.job;
+    if (attempt.outcome == StealOutcome::kEmpty) return std::nullopt;
+  }
+}
+
+uint64_t WorkerThread::next_random() {
+  uint64_t x = random_state_;
+  x ^= x >> 12;
+  x ^= x << 25;
+  x ^= x >> 27;
+  random_state_ = x;
+  return x * kRandomMultiplier;
+}
+
+}  // namespace dorvane

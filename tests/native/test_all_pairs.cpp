@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <string>
+
+#include "paths/all_pairs.h"
+#include "paths/graph.h"
+#include "paths/search.h"
+#include "platform/panic.h"
+#include "pool/worker_pool.h"
+
+namespace dorvane {
+namespace {
+
+Graph graph_of(std::initializer_list<Edge> edges) {
+  Graph graph;
+  for (const Edge& edge : edges)
+    graph.add_edge(edge);
+  return graph;
+}
+
+// The distances of `result` for `source`, which must be present.
+const DistanceMap& row(const AllPairsResult& result, NodeId source) {
+  const DistanceMap* distances = result.find(source);
+  EXPECT_NE(distances, nullptr) << "no entry for " << source;
+  static const DistanceMap kEmpty;
+  return distances != nullptr ? *distances : kEmpty;
+}
+
+TEST(AllPairs, EmptyGraphGivesAnEmptyResult) {
+  Graph graph;
+  EXPECT_TRUE(compute_all_pairs(graph, std::nullopt).empty());
+}
+
+TEST(AllPairs, ASingleSelfLoopReachesOnlyItself) {
+  Graph graph = graph_of({{7, 7, 2.5}});
+  AllPairsResult result = compute_all_pairs(graph, std::nullopt);
+  ASSERT_EQ(result.size(), 1u);
+  const DistanceMap& distances = row(result, 7);
+  ASSERT_EQ(distances.size(), 1u);
+  EXPECT_EQ(*distances.find(7), 0.0);
+}
+
+TEST(AllPairs, EachSourceSeesOnlyItsOwnComponent) {
+  Graph graph = graph_of({{1, 2, 1.0}, {2, 3, 2.0}, {1, 3, 5.0}, {10, 11, 0.5}});
+  AllPairsResult result = compute_all_pairs(graph, std::nullopt);
+  ASSERT_EQ(result.size(), 5u);
+  for (NodeId source : {1u, 2u, 3u}) {
+    const DistanceMap& distances = row(result, source);
+    EXPECT_EQ(distances.size(), 3u);
+    EXPECT_EQ(distances.find(10), nullptr);
+  }
+  EXPECT_EQ(*row(result, 1).find(3), 3.0);
+  EXPECT_EQ(*row(result, 3).find(1), 3.0);
+  EXPECT_EQ(row(result, 10).size(), 2u);
+  EXPECT_EQ(*row(result, 11).find(10), 0.5);
+  // The cutoff is shared by every search.
+  AllPairsResult near = compute_all_pairs(graph, 1.5);
+  EXPECT_EQ(row(near, 1).size(), 2u);
+  EXPECT_EQ(row(near, 3).size(), 1u);
+}
+
+TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {
+  // The negative edge makes the searches of its own component fail; the rest would succeed.
+  Graph graph;
+  for (NodeId node = 0; node < 200; ++node)
+    graph.add_edge({node, node + 1, 1.0});
+  graph.add_edge({500, 501, -1.0});
+  for (std::size_t workers : {1, 2, 4}) {
+    OwnedPool owned(workers);
+    try {
+      owned.route_outside_calls([&] { compute_all_pairs(graph, std::nullopt); });
+      ADD_FAILURE() << "no panic with " << workers << " workers";
+    } catch (const Panic& panic) {
+      EXPECT_EQ(panic.message(), "Contradictory paths found: negative weights?");
+    }
+  }
+}
+
+TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
+  std::mt19937_64 random(99);
+  std::uniform_int_distribution<NodeId> node(0, 299);
+  std::uniform_real_distribution<double> weight(0.01, 1.0);
+  Graph graph;
+  for (int i = 0; i < 900; ++i)
+    graph.add_edge({node(random) * 7, node(random) * 7, weight(random)});
+  const std::size_t nodes = graph.nodes().size();
+
+  for (std::size_t workers : {1, 2, 3, 4}) {
+    OwnedPool owned(workers);
+    AllPairsResult result =
+        owned.route_outside_calls([&] { return compute_all_pairs(graph, std::nullopt); });
+    ASSERT_EQ(result.size(), nodes) << workers << " workers";
+    for (NodeId source : graph.nodes()) {
+      auto [expected_source, expected] =
+          single_source_dijkstra_path_length(graph.adjacency(), source, std::nullopt);
+      const DistanceMap& distances = row(result, source);
+      ASSERT_EQ(distances.size(), expected.size());
+      expected.for_each([&](NodeId target, double distance) {
+        const double* got = distances.find(target);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(*got, distance);
+      });
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dorvane
