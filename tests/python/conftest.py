@@ -1,0 +1,45 @@
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import dorvane
+
+
+@pytest.fixture(scope="session")
+def apsp():
+    return dorvane.all_pairs_dijkstra_path_length
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    """The class of the module's panics, taken from a real one."""
+    try:
+        dorvane.all_pairs_dijkstra_path_length([(0, 1, -1.0)])
+    except BaseException as error:  # noqa: B036 - the class derives from BaseException
+        return type(error)
+    pytest.fail("a negative edge did not panic")
+
+
+def run_python(code, env=None):
+    """Runs `code` in a fresh interpreter that imports the same build of dorvane."""
+    full_env = dict(os.environ)
+    module_dir = str(Path(dorvane.__file__).parent)
+    full_env["PYTHONPATH"] = os.pathsep.join(
+        [module_dir] + [p for p in [full_env.get("PYTHONPATH")] if p]
+    )
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+@pytest.fixture
+def python_subprocess():
+    return run_python

@@ -1,0 +1,154 @@
+"""Panics of the native code as dorvane_runtime.PanicException."""
+
+import pytest
+
+CONTRADICTION = "Contradictory paths found: negative weights?"
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
+
+
+def panic_of(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    return info.value
+
+
+def test_the_class(panic_type):
+    assert panic_type.__module__ == "dorvane_runtime"
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__qualname__ == "PanicException"
+    assert panic_type.__bases__ == (BaseException,)
+    assert not issubclass(panic_type, Exception)
+    doc = panic_type.__doc__
+    assert doc.startswith("\n") and doc.endswith("\n") and "BaseException" in doc
+
+
+@pytest.mark.parametrize(
+    "edges, message",
+    [
+        ([(0, 1, -1.0)], CONTRADICTION),
+        ([(4, 4, -1.0)], CONTRADICTION),
+        ([(0, 1, 1.0), (1, 2, -0.5)], CONTRADICTION),
+        # The second push compares a NaN distance.
+        ([(0, 1, float("nan")), (0, 2, 1.0)], UNWRAP_NONE),
+    ],
+)
+def test_search_failures_raise_panic_exception(apsp, panic_type, edges, message):
+    error = panic_of(lambda: apsp(edges))
+    assert type(error) is panic_type
+    assert str(error) == message
+    assert error.args == (message,)
+
+
+def test_same_class_for_every_call_and_not_an_exception(apsp, panic_type):
+    classes = set()
+    for _ in range(3):
+        try:
+            apsp([(0, 1, -2.0), (1, 2, 1.0)])
+        except Exception:  # pragma: no cover - must not happen
+            pytest.fail("PanicException was caught as an Exception")
+        except BaseException as error:  # noqa: B036
+            classes.add(type(error))
+    assert classes == {panic_type}
+
+
+def test_module_keeps_working_after_a_panic(apsp):
+    with pytest.raises(BaseException):
+        apsp([(0, 1, -1.0)])
+    assert apsp([(1, 2, 0.5)]) == {1: {1: 0.0, 2: 0.5}, 2: {2: 0.0, 1: 0.5}}
+
+
+# Of the 200 searches only the one from node 4 fails: the cutoff keeps every other search away
+# from the negative self-loop.
+ONE_PANIC_SCRIPT = """
+import random, dorvane
+rng = random.Random(3)
+edges = [(rng.randrange(200), rng.randrange(200), rng.uniform(1.0, 5.0)) for _ in range(800)]
+edges.append((4, 4, -1.0))
+try:
+    dorvane.all_pairs_dijkstra_path_length(edges, 0.5)
+except BaseException as error:
+    print(type(error).__name__, error)
+print(len(dorvane.all_pairs_dijkstra_path_length(edges[:-1], 0.5)))
+"""
+
+
+def test_exactly_one_diagnostic_per_panic(python_subprocess):
+    run = python_subprocess(ONE_PANIC_SCRIPT)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines()[0] == f"PanicException {CONTRADICTION}"
+    assert run.stderr.count("panicked at") == 1
+    assert run.stderr.count(CONTRADICTION) == 1
+
+
+RESUME_SCRIPT = """
+import dorvane
+f = dorvane.all_pairs_dijkstra_path_length
+try:
+    f([(4, 4, -1.0)])  # one search, one diagnostic
+except BaseException as error:
+    Panic = type(error)
+
+class Edges:
+    def __init__(self, where):
+        self.where = where
+    def __len__(self):
+        if self.where == "len":
+            raise Panic("from len")
+        return 1
+    def __getitem__(self, index):
+        return (1, 2, 1.0)
+    def __iter__(self):
+        if self.where == "iter":
+            raise Panic("from iter")
+        return iter([(1, 2, 1.0)])
+
+class Weight:
+    def __float__(self):
+        raise Panic("from float")
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+def resumed(call, raised_from):
+    try:
+        call()
+    except BaseException as error:
+        print(type(error) is Panic, error is not raised_from, repr(str(error)))
+
+for where in ("len", "iter"):
+    resumed(lambda: f(Edges(where)), None)
+resumed(lambda: f([(1, 2, Weight())]), None)
+resumed(lambda: f([], Weight()), None)
+unprintable = Panic(Unprintable())
+def hook():
+    raise unprintable
+class Index:
+    def __index__(self):
+        hook()
+resumed(lambda: f([(Index(), 1, 1.0)]), unprintable)
+print("still working", f([(1, 2, 0.5)])[1][2])
+"""
+
+
+def test_panic_exception_from_python_code_is_resumed(python_subprocess):
+    run = python_subprocess(RESUME_SCRIPT)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        "True True 'from len'",
+        "True True 'from iter'",
+        "True True 'from float'",
+        "True True 'from float'",
+        "True True 'Unwrapped panic from Python code'",
+        "still working 0.5",
+    ]
+    banner = (
+        "--- dorvane is resuming a panic after fetching a PanicException from Python. ---\n"
+        "Python stack trace below:\n"
+    )
+    # Five resumptions, each with its banner and the Python traceback, and no new diagnostic:
+    # the one "panicked at" is the negative edge that produced the class.
+    assert run.stderr.count(banner) == 5
+    assert run.stderr.count("Traceback (most recent call last):") == 5
+    assert run.stderr.count("dorvane_runtime.PanicException: from iter") == 1
+    assert run.stderr.count("panicked at") == 1
