@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
   dorvane::Graph graph;
   for (unsigned i = 0; i < edges; ++i) {
     double w = weight(random);
-    while (w == 0.0) w = weight(random);
+    while (w == 0.0)
+      w = weight(random);
     graph.add_edge({pick(random), pick(random), w});
   }
 

@@ -130,11 +130,15 @@ class NodeTable {
 
   bool contains(NodeId node) const { return find_slot(node, hash(node)) != kNotFound; }
 
-  V* find(NodeId node) requires kHasValues {
+  V* find(NodeId node)
+    requires kHasValues
+  {
     std::size_t slot = find_slot(node, hash(node));
     return slot == kNotFound ? nullptr : values() + slot;
   }
-  const V* find(NodeId node) const requires kHasValues {
+  const V* find(NodeId node) const
+    requires kHasValues
+  {
     std::size_t slot = find_slot(node, hash(node));
     return slot == kNotFound ? nullptr : values() + slot;
   }
@@ -142,7 +146,9 @@ class NodeTable {
   // Inserts `node` with a value made from `args` unless it is present. Returns the entry's value
   // and whether it was inserted.
   template <class... Args>
-  std::pair<V*, bool> try_emplace(NodeId node, Args&&... args) requires kHasValues {
+  std::pair<V*, bool> try_emplace(NodeId node, Args&&... args)
+    requires kHasValues
+  {
     Place place = find_or_prepare(node);
     if (place.inserted) {
       ::new (values() + place.slot) V(std::forward<Args>(args)...);
@@ -152,7 +158,9 @@ class NodeTable {
   }
 
   // Sets `node` to `value`, replacing a value stored before.
-  void insert_or_assign(NodeId node, V value) requires kHasValues {
+  void insert_or_assign(NodeId node, V value)
+    requires kHasValues
+  {
     Place place = find_or_prepare(node);
     if (place.inserted) {
       ::new (values() + place.slot) V(std::move(value));
@@ -163,14 +171,18 @@ class NodeTable {
   }
 
   // Adds `node`; returns whether it was absent.
-  bool insert(NodeId node) requires(!kHasValues) {
+  bool insert(NodeId node)
+    requires(!kHasValues)
+  {
     Place place = find_or_prepare(node);
     if (place.inserted) commit(place, node);
     return place.inserted;
   }
 
   // Inserts a key known to be absent (the caller has just checked), skipping the lookup.
-  V& insert_new(NodeId node, V value) requires kHasValues {
+  V& insert_new(NodeId node, V value)
+    requires kHasValues
+  {
     grow_for_one_more();
     uint64_t h = hash(node);
     Place place{find_empty(h), true, tag_of(h)};
@@ -195,7 +207,9 @@ class NodeTable {
   // each value right after its hand-over. If `take` throws, the entries not yet handed over are
   // destroyed with the table.
   template <class F>
-  void drain(F&& take) requires kHasValues {
+  void drain(F&& take)
+    requires kHasValues
+  {
     for_each_slot([&](std::size_t slot) {
       control_[slot] = node_table_detail::kEmpty;
       --size_;

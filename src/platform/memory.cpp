@@ -27,7 +27,8 @@ void* allocate(std::size_t bytes, std::size_t alignment) {
   if (memory == nullptr) [[unlikely]] {
     // Formatted on the stack: the heap is what just failed.
     char text[64];
-    int length = std::snprintf(text, sizeof(text), "memory allocation of %zu bytes failed\n", bytes);
+    int length =
+        std::snprintf(text, sizeof(text), "memory allocation of %zu bytes failed\n", bytes);
     platform::write_stderr(std::string_view(text, static_cast<std::size_t>(length)));
     platform::fail_fast();
   }

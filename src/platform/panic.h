@@ -22,7 +22,8 @@ class Panic final {
 };
 
 // The message of a failed lookup that an invariant guarantees to succeed.
-inline constexpr std::string_view kUnwrapNoneMessage = "called `Option::unwrap()` on a `None` value";
+inline constexpr std::string_view kUnwrapNoneMessage =
+    "called `Option::unwrap()` on a `None` value";
 
 // Writes "dorvane: thread {id} panicked at {file}:{line}:{column}:\n{message}\n" to standard error
 // and throws `Panic(message)`.

@@ -79,15 +79,21 @@ unsigned processor_count() {
   return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
-void yield_now() { sched_yield(); }
+void yield_now() {
+  sched_yield();
+}
 
 void wait_on_address(const std::atomic<uint32_t>& word, uint32_t expected) {
   futex(word, FUTEX_WAIT, expected);
 }
 
-void wake_one(const std::atomic<uint32_t>& word) { futex(word, FUTEX_WAKE, 1); }
+void wake_one(const std::atomic<uint32_t>& word) {
+  futex(word, FUTEX_WAKE, 1);
+}
 
-void wake_all(const std::atomic<uint32_t>& word) { futex(word, FUTEX_WAKE, INT_MAX); }
+void wake_all(const std::atomic<uint32_t>& word) {
+  futex(word, FUTEX_WAKE, INT_MAX);
+}
 
 std::optional<std::string> environment_variable(const char* name) {
   const char* value = std::getenv(name);
@@ -95,7 +101,9 @@ std::optional<std::string> environment_variable(const char* name) {
   return std::string(value);
 }
 
-void on_fork_child(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
+void on_fork_child(void (*handler)()) {
+  pthread_atfork(nullptr, nullptr, handler);
+}
 
 void write_stderr(std::string_view text) {
   while (!text.empty()) {
@@ -108,8 +116,12 @@ void write_stderr(std::string_view text) {
   }
 }
 
-uint64_t current_thread_id() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+uint64_t current_thread_id() {
+  return static_cast<uint64_t>(syscall(SYS_gettid));
+}
 
-void fail_fast() { std::abort(); }
+void fail_fast() {
+  std::abort();
+}
 
 }  // namespace dorvane::platform

@@ -67,9 +67,8 @@ TEST(CollectInOrder, OneWorkerCalledFromOutsideCutsAHundredIntoEightRuns) {
   std::mutex mutex;
   std::vector<std::size_t> runs;
   Vec<Record> output;
-  owned.route_outside_calls([&] {
-    collect_in_order(iota(100), WatchedSquare{&mutex, &runs}, output);
-  });
+  owned.route_outside_calls(
+      [&] { collect_in_order(iota(100), WatchedSquare{&mutex, &runs}, output); });
   EXPECT_EQ(runs, (std::vector<std::size_t>{12, 13, 12, 13, 12, 13, 12, 13}));
   ASSERT_EQ(output.size(), 100u);
   for (int i = 0; i < 100; ++i)
@@ -132,8 +131,7 @@ TEST(CollectInOrder, AnEmptyInputStillCreatesTheProcessPool) {
       return 0;
     });
     Vec<Record> output;
-    collect_in_order(
-        Vec<int>{}, [](int item) { return Record(item); }, output);
+    collect_in_order(Vec<int>{}, [](int item) { return Record(item); }, output);
     return started.load() == 2 && output.empty() ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
@@ -163,10 +161,8 @@ TEST(CollectInOrder, APanicLeavesTheOutputAsItWasAndTheLowestPositionWins) {
   }
   // The pool serves the next call normally.
   Vec<Record> output;
-  owned.route_outside_calls([&] {
-    collect_in_order(
-        iota(500), [](int item) { return Record(item); }, output);
-  });
+  owned.route_outside_calls(
+      [&] { collect_in_order(iota(500), [](int item) { return Record(item); }, output); });
   ASSERT_EQ(output.size(), 500u);
   EXPECT_EQ(output[499].payload->value, 499);
 }

@@ -90,7 +90,8 @@ TEST(NodeTable, MovesValuesWithoutCopyingAndDestroysEachOnce) {
   auto counter = std::make_shared<int>(0);
   {
     NodeMap<std::shared_ptr<int>> table;
-    for (NodeId key = 0; key < 100; ++key) table.try_emplace(key, counter);
+    for (NodeId key = 0; key < 100; ++key)
+      table.try_emplace(key, counter);
     EXPECT_EQ(counter.use_count(), 101);
     NodeMap<std::shared_ptr<int>> moved = std::move(table);
     EXPECT_EQ(table.size(), 0u);
@@ -103,7 +104,8 @@ TEST(NodeTable, MovesValuesWithoutCopyingAndDestroysEachOnce) {
 TEST(NodeTable, DrainHandsOverEveryEntryAndSurvivesAThrow) {
   auto counter = std::make_shared<int>(0);
   NodeMap<std::shared_ptr<int>> table;
-  for (NodeId key = 0; key < 50; ++key) table.try_emplace(key, counter);
+  for (NodeId key = 0; key < 50; ++key)
+    table.try_emplace(key, counter);
   std::set<NodeId> seen;
   table.drain([&](NodeId key, std::shared_ptr<int> value) {
     EXPECT_EQ(value, counter);
@@ -113,7 +115,8 @@ TEST(NodeTable, DrainHandsOverEveryEntryAndSurvivesAThrow) {
   EXPECT_EQ(table.size(), 0u);
   EXPECT_EQ(counter.use_count(), 1);
 
-  for (NodeId key = 0; key < 50; ++key) table.try_emplace(key, counter);
+  for (NodeId key = 0; key < 50; ++key)
+    table.try_emplace(key, counter);
   int taken = 0;
   EXPECT_THROW(table.drain([&](NodeId, std::shared_ptr<int>) {
     if (++taken == 10) throw Panic("stop");
@@ -127,7 +130,8 @@ TEST(NodeTable, ReserveAvoidsLaterGrowth) {
   NodeMap<int> table;
   table.reserve(1000);
   std::size_t capacity = table.capacity();
-  for (NodeId key = 0; key < 1000; ++key) table.insert_new(key * 7919u, 1);
+  for (NodeId key = 0; key < 1000; ++key)
+    table.insert_new(key * 7919u, 1);
   EXPECT_EQ(table.capacity(), capacity);
   EXPECT_EQ(table.size(), 1000u);
 }

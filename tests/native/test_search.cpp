@@ -32,7 +32,8 @@ struct Arc {
 };
 AdjacencyMap directed(std::initializer_list<NodeId> nodes, std::initializer_list<Arc> arcs) {
   AdjacencyMap adjacency;
-  for (NodeId node : nodes) adjacency.add_node(node);
+  for (NodeId node : nodes)
+    adjacency.add_node(node);
   for (const Arc& arc : arcs) {
     adjacency.connect(*adjacency.index_of(arc.from), *adjacency.index_of(arc.to), arc.weight);
   }
@@ -192,11 +193,13 @@ class SearchQueueTest : public ::testing::Test {
 
 TEST_F(SearchQueueTest, EqualDistancesComeOutInPushOrderThenByNode) {
   uint32_t sequence = 0;
-  for (NodeIndex index : {5, 3, 7, 1}) queue_.push({1.0, sequence++, index}, order_);
+  for (NodeIndex index : {5, 3, 7, 1})
+    queue_.push({1.0, sequence++, index}, order_);
   queue_.push({0.5, sequence++, 6}, order_);
   queue_.push({1.0, 2, 0}, order_);  // same distance and sequence as node 7: the node decides
   std::vector<NodeIndex> popped;
-  while (!queue_.empty()) popped.push_back(queue_.pop(order_).index);
+  while (!queue_.empty())
+    popped.push_back(queue_.pop(order_).index);
   EXPECT_EQ(popped, (std::vector<NodeIndex>{6, 5, 3, 0, 7, 1}));
 }
 

@@ -97,13 +97,8 @@ TEST(Join, OnOneWorkerTheSecondHalfComesBackInline) {
     bool migrated;
   };
   auto halves = [] {
-    return join(
-        [](bool migrated) {
-          return Half{std::this_thread::get_id(), migrated};
-        },
-        [](bool migrated) {
-          return Half{std::this_thread::get_id(), migrated};
-        });
+    return join([](bool migrated) { return Half{std::this_thread::get_id(), migrated}; },
+                [](bool migrated) { return Half{std::this_thread::get_id(), migrated}; });
   };
   // From outside the pool: both halves inherit `injected`.
   auto [a, b] = owned.route_outside_calls(halves);
