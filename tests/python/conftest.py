@@ -23,7 +23,7 @@ def panic_type():
     pytest.fail("a negative edge did not panic")
 
 
-def run_python(code, env=None):
+def run_python(code, env=None, timeout=120):
     """Runs `code` in a fresh interpreter that imports the same build of dorvane."""
     full_env = dict(os.environ)
     module_dir = str(Path(dorvane.__file__).parent)
@@ -36,7 +36,7 @@ def run_python(code, env=None):
         env=full_env,
         capture_output=True,
         text=True,
-        timeout=120,
+        timeout=timeout,
     )
 
 

@@ -155,6 +155,40 @@ def test_cutoff_overflow_is_not_prefixed(apsp):
     assert type(error) is OverflowError and str(error) == "int too large to convert to float"
 
 
+# The first refusal of a non-sequence imports collections.abc; an import hook that calls the
+# function again from inside that import must not wait for itself.
+REENTRANT_IMPORT_SCRIPT = """
+import builtins, dorvane
+f = dorvane.all_pairs_dijkstra_path_length
+real_import = builtins.__import__
+def hook(name, *args, **kwargs):
+    if name == "collections.abc" and builtins.__import__ is hook:
+        builtins.__import__ = real_import
+        try:
+            f(5)
+        except TypeError as error:
+            print("inner", error)
+    return real_import(name, *args, **kwargs)
+builtins.__import__ = hook
+for edges in (5, {}):
+    try:
+        f(edges)
+    except TypeError as error:
+        print("outer", error)
+"""
+
+
+def test_sequence_type_lookup_reentered_from_an_import_hook(python_subprocess):
+    run = python_subprocess(REENTRANT_IMPORT_SCRIPT, timeout=30)
+    assert run.returncode == 0, run.stderr
+    cast = "argument 'edges': '{}' object cannot be cast as 'Sequence'"
+    assert run.stdout.splitlines() == [
+        "inner " + cast.format("int"),
+        "outer " + cast.format("int"),
+        "outer " + cast.format("dict"),
+    ]
+
+
 # --- caller objects whose own methods fail -------------------------------------------------------
 
 

@@ -1,5 +1,7 @@
 """The caller's objects keep their reference counts, whether a call succeeds or fails."""
 
+import collections.abc
+import gc
 import sys
 
 import pytest
@@ -77,3 +79,73 @@ def test_result_objects_are_owned_only_by_the_result(apsp):
     # The same shape built in Python, with fresh floats: each object held by its dict alone.
     built = {s: {t: d + 0.0 for t, d in inner.items()} for s, inner in result.items()}
     assert held_counts(result) == held_counts(built)
+
+
+class Message:
+    """An exception argument: its count shows whether the exception holding it was released."""
+
+    def __str__(self):
+        return "bad value"
+
+
+class Hook:
+    """A caller's object whose every conversion hook raises a fresh `kind`(message) with a cause.
+
+    As `edges` its failing __len__ is dropped and its __iter__ returns itself, whose __next__
+    fails."""
+
+    def __init__(self, kind, message, cause):
+        self.kind, self.message, self.cause = kind, message, cause
+
+    def fail(self):
+        error = self.kind(self.message)
+        error.__cause__ = self.cause
+        raise error
+
+    def __index__(self):
+        self.fail()
+
+    def __float__(self):
+        self.fail()
+
+    def __len__(self):
+        self.fail()
+
+    def __getitem__(self, index):
+        self.fail()
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.fail()
+
+
+@pytest.mark.parametrize("kind", [TypeError, KeyError, "panic"])
+def test_errors_from_caller_hooks_are_released(apsp, panic_type, kind):
+    kind = panic_type if kind == "panic" else kind
+    message, cause = Message(), LookupError("cause")
+    hook = Hook(kind, message, cause)
+    calls = [
+        lambda: apsp([(hook, 1, 1.0)]),
+        lambda: apsp([(1, 2, hook)]),
+        lambda: apsp([], hook),
+        lambda: apsp(hook),
+        lambda: apsp(5),
+    ]
+    watched = [message, cause, hook, collections.abc.Sequence, panic_type]
+
+    def call_all():
+        for call in calls:
+            try:
+                call()
+            except BaseException:  # noqa: B036 - PanicException included
+                pass
+
+    call_all()  # first-use caches
+    gc.collect()  # a raised error and the frame that raised it form a cycle
+    before = counts(watched)
+    for _ in range(3):
+        call_all()
+    gc.collect()
+    assert counts(watched) == before
