@@ -22,12 +22,18 @@
 // Records are never freed: a thread's record returns to the pool of free records when the thread
 // exits (a thread-local destructor), and the next thread that pins takes it. Detached threads that
 // never exit keep theirs; an unpinned record never holds the epoch back.
+//
+// A child of fork() has only the forking thread. The records of the others never see their
+// threads exit there, and one that was pinned at the fork would hold the epoch back for ever, so
+// that no replaced buffer is freed again. A fork-child handler, registered before the first record
+// is published, unpins those records and returns them to the free pool.
 #include "pool/epoch.h"
 
 #include <atomic>
 #include <new>
 
 #include "platform/memory.h"
+#include "platform/platform.h"
 
 namespace dorvane::epoch {
 
@@ -72,17 +78,35 @@ struct ThreadReleaser {
 };
 thread_local ThreadReleaser t_releaser;
 
+// Runs in a forked child, on its only thread: every record but that thread's own belonged to a
+// thread that does not exist here. Relaxed: no other thread is left to order anything with.
+void release_records_of_vanished_threads() {
+  Record* own = t_slot.record;
+  for (Record* record = g_records.load(std::memory_order_relaxed); record != nullptr;
+       record = record->next) {
+    if (record == own) continue;
+    record->state.store(0, std::memory_order_relaxed);
+    record->in_use.store(false, std::memory_order_relaxed);
+  }
+}
+
 Record* acquire_record() {
   // Seq_cst: the list head is part of the argument above (a record published after a scan began
   // must belong to a thread whose epoch load follows the scanner's).
   for (Record* record = g_records.load(std::memory_order_seq_cst); record != nullptr;
        record = record->next) {
-    // Acquire: pairs with the release store of the thread that gave the record back.
+    // A relaxed look first, to skip records in use without writing to them; the acquire exchange
+    // that claims a record pairs with the release store of the thread that gave it back.
     if (!record->in_use.load(std::memory_order_relaxed) &&
         !record->in_use.exchange(true, std::memory_order_acquire)) {
       return record;
     }
   }
+  // Once per process, before the first record is published; a thread that arrives meanwhile waits
+  // for the registration to finish (a function-local static's initialisation).
+  static const bool fork_handler_registered =
+      (platform::on_fork_child(&release_records_of_vanished_threads), true);
+  (void)fork_handler_registered;
   Record* record = new (allocate(sizeof(Record), alignof(Record))) Record();
   Record* head = g_records.load(std::memory_order_relaxed);
   do {

@@ -4,7 +4,8 @@
 // Readers wrap each access to shared, replaceable memory in a `PinGuard`. A writer that unlinks a
 // block stamps it with `current_epoch()` (read after the unlinking store) and frees it once
 // `try_advance()` reports an epoch at least `kReclaimDistance` beyond the stamp. The argument that
-// this is safe is in epoch.cpp.
+// this is safe is in epoch.cpp. In a child of fork(), the threads left behind in the parent no
+// longer hold the epoch back.
 #pragma once
 
 #include <cstddef>

@@ -96,6 +96,7 @@ void worker_main(void* raw) {
 }  // namespace
 
 void set_spawn_hook_for_testing(SpawnHook hook) {
+  // Relaxed: the hook is a plain function with no data of its own to publish.
   spawn_hook.store(hook, std::memory_order_relaxed);
 }
 
@@ -120,7 +121,7 @@ PoolBuild WorkerPool::build(std::size_t thread_count) {
   auto pool = std::allocate_shared<WorkerPool>(Allocator<WorkerPool>(), Passkey(), thread_count);
   for (std::size_t index = 0; index < thread_count; ++index) {
     auto* start = new WorkerStart{pool, index};
-    SpawnHook hook = spawn_hook.load(std::memory_order_relaxed);
+    SpawnHook hook = spawn_hook.load(std::memory_order_relaxed);  // relaxed: see the store
     int error = hook != nullptr ? hook(index) : 0;
     if (error == 0) error = platform::spawn_detached_thread(&worker_main, start);
     if (error != 0) {
@@ -177,6 +178,8 @@ std::atomic<uint32_t> creation_state{kNotStarted};
 // Written once by the creator with release, read with acquire: the pool is fully built before
 // anyone can reach it through here.
 std::atomic<WorkerPool*> global_slot{nullptr};
+// Whether forget_pool_after_fork is registered; read and written only by a creator (one at a
+// time, under creation_state), so relaxed suffices.
 std::atomic<bool> fork_handler_registered{false};
 // The reference that keeps the process-wide pool alive; written only by the creator. A forked
 // child moves the parent's into forgotten_pool, where it stays reachable but unused.
@@ -187,6 +190,7 @@ constinit thread_local WorkerPool* routed_pool = nullptr;
 
 // A forked child has the parent's pool in memory but none of its threads: a call there would wait
 // for ever. Forget that pool (its memory is simply left behind) so the child builds its own.
+// Relaxed stores: the child has no other thread to publish them to.
 void forget_pool_after_fork() {
   if (global_owner != nullptr) forgotten_pool = std::exchange(global_owner, nullptr);
   global_slot.store(nullptr, std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "pool/epoch.h"
 #include "pool/local_deque.h"
 
@@ -207,6 +208,35 @@ TEST(LocalDequeReclaim, ExitedThreadsGiveBackTheirEpochRecords) {
   for (int i = 0; i < kThreads; ++i)
     std::thread(steal_once).join();
   EXPECT_LT(epoch::record_count() - records, std::size_t{kThreads / 2});
+}
+
+// Only the forking thread lives on in a child of fork(). Another thread that was pinned at that
+// moment must not hold the child's epoch back, or no replaced buffer would be freed there again.
+TEST(LocalDequeReclaim, AThreadPinnedAtAForkDoesNotHoldTheChildBack) {
+  if (!testing::kForkTestsSupported) GTEST_SKIP() << "fork is not supported by this sanitizer";
+  std::atomic<bool> pinned{false};
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    epoch::PinGuard pin;
+    pinned.store(true);
+    while (!release.load())
+      std::this_thread::yield();
+  });
+  while (!pinned.load())
+    std::this_thread::yield();
+  int status = testing::run_in_child([] {
+    const uint64_t start = epoch::current_epoch();
+    epoch::try_advance();
+    epoch::try_advance();
+    if (epoch::current_epoch() < start + 2) return 1;
+    // The vanished threads' records are free for the child's own threads.
+    const std::size_t records = epoch::record_count();
+    std::thread([] { epoch::PinGuard pin; }).join();
+    return epoch::record_count() == records ? 0 : 2;
+  });
+  release.store(true);
+  holder.join();
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
