@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "numbered_jobs.h"
 #include "pool/global_queue.h"
 
 namespace dorvane {
@@ -17,15 +18,6 @@ constexpr int64_t kJobsPerProducer = 100'000;
 #else
 constexpr int64_t kJobsPerProducer = 400'000;
 #endif
-
-void do_nothing(void*) {}
-
-JobRef job_number(int64_t number) {
-  return JobRef{&do_nothing, reinterpret_cast<void*>(static_cast<uintptr_t>(number))};
-}
-int64_t number_of(const JobRef& job) {
-  return static_cast<int64_t>(reinterpret_cast<uintptr_t>(job.data));
-}
 
 // Takes one job, retrying lost races (there are none on one thread).
 Steal take_one(GlobalQueue& queue) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "numbered_jobs.h"
 #include "pool/epoch.h"
 #include "pool/local_deque.h"
 
@@ -19,16 +20,6 @@ constexpr int64_t kStressJobs = 500'000;
 #else
 constexpr int64_t kStressJobs = 3'000'000;
 #endif
-
-void do_nothing(void*) {}
-
-// Jobs numbered from 0, carried in the data pointer.
-JobRef job_number(int64_t number) {
-  return JobRef{&do_nothing, reinterpret_cast<void*>(static_cast<uintptr_t>(number))};
-}
-int64_t number_of(const JobRef& job) {
-  return static_cast<int64_t>(reinterpret_cast<uintptr_t>(job.data));
-}
 
 TEST(LocalDeque, OwnerTakesNewestFirstThievesOldestFirst) {
   LocalDeque deque;
