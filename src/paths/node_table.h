@@ -268,17 +268,22 @@ class NodeTable {
   NodeId* keys() const { return reinterpret_cast<NodeId*>(storage_ + keys_offset()); }
   V* values() const { return reinterpret_cast<V*>(storage_ + values_offset()); }
 
-  std::size_t control_bytes() const {
-    return node_table_detail::round_up(capacity_, node_table_detail::kGroupWidth);
+  // The layout of the storage of a table of `capacity` slots.
+  static std::size_t control_bytes(std::size_t capacity) {
+    return node_table_detail::round_up(capacity, node_table_detail::kGroupWidth);
   }
+  static std::size_t values_offset(std::size_t capacity) {
+    return node_table_detail::round_up(control_bytes(capacity) + capacity * sizeof(NodeId),
+                                       alignof(V));
+  }
+  static std::size_t storage_bytes(std::size_t capacity) {
+    return kHasValues ? values_offset(capacity) + capacity * sizeof(V)
+                      : control_bytes(capacity) + capacity * sizeof(NodeId);
+  }
+  std::size_t control_bytes() const { return control_bytes(capacity_); }
   std::size_t keys_offset() const { return control_bytes(); }
-  std::size_t values_offset() const {
-    return node_table_detail::round_up(keys_offset() + capacity_ * sizeof(NodeId), alignof(V));
-  }
-  std::size_t storage_bytes() const {
-    return kHasValues ? values_offset() + capacity_ * sizeof(V)
-                      : keys_offset() + capacity_ * sizeof(NodeId);
-  }
+  std::size_t values_offset() const { return values_offset(capacity_); }
+  std::size_t storage_bytes() const { return storage_bytes(capacity_); }
   static constexpr std::size_t kStorageAlignment = alignof(V) > node_table_detail::kGroupWidth
                                                        ? alignof(V)
                                                        : node_table_detail::kGroupWidth;
@@ -378,11 +383,21 @@ class NodeTable {
     }
   }
 
+  // Bytes per slot: control byte, key and value.
+  static constexpr std::size_t kSlotBytes =
+      1 + sizeof(NodeId) + (kHasValues ? sizeof(V) : std::size_t{0});
+
   void rehash(std::size_t new_capacity) {
+    // The new storage is had before anything moves, so a failed request (a panic) leaves the table
+    // as it was. Checking the slot bytes first keeps the exact size from wrapping around: the
+    // padding it adds is less than a group plus one value.
+    array_bytes(new_capacity, kSlotBytes);
+    auto* storage =
+        static_cast<unsigned char*>(allocate(storage_bytes(new_capacity), kStorageAlignment));
     NodeTable old(std::move(*this));
     key_ = old.key_;
     capacity_ = new_capacity;
-    storage_ = static_cast<unsigned char*>(allocate(storage_bytes(), kStorageAlignment));
+    storage_ = storage;
     control_ = storage_;
     std::memset(control_, node_table_detail::kEmpty, capacity_);
     std::memset(control_ + capacity_, node_table_detail::kPadding, control_bytes() - capacity_);

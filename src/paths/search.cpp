@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "paths/search_queue.h"
+#include "paths/table_key.h"
 #include "platform/memory.h"
 #include "platform/panic.h"
 
@@ -64,6 +65,10 @@ std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
   const double limit = limited ? *cutoff : std::numeric_limits<double>::infinity();
 
   DistanceMap distances;
+  // The tentative distances live in the workspace rather than in a table of their own; still draw
+  // the key such a table would take, so that every later table on this thread gets the same key
+  // as it would otherwise.
+  next_table_key();
   nodes[source_index] = NodeState{0.0, generation, false};
   queue.push(QueueEntry{0.0, 0, source_index}, order);
   uint32_t push_counter = 1;

@@ -136,5 +136,28 @@ TEST(NodeTable, ReserveAvoidsLaterGrowth) {
   EXPECT_EQ(table.size(), 1000u);
 }
 
+TEST(NodeTable, AnOversizedReservationPanicsAndKeepsTheTable) {
+  NodeMap<double> table;
+  for (NodeId key = 0; key < 100; ++key)
+    table.insert_new(key, key * 0.5);
+  // 2^61 slots of 13 bytes pass the signed 64-bit range (and wrap around an unsigned one); 2^62
+  // slots pass it too. Either request must be refused before the table gives up its storage.
+  for (std::size_t count : {std::size_t{1} << 60, std::size_t{1} << 61}) {
+    try {
+      table.reserve(count);
+      ADD_FAILURE() << "reserved " << count;
+    } catch (const Panic& failure) {
+      EXPECT_EQ(failure.message(), "capacity overflow");
+    }
+    ASSERT_EQ(table.size(), 100u);
+    for (NodeId key = 0; key < 100; ++key) {
+      ASSERT_NE(table.find(key), nullptr) << key;
+      EXPECT_EQ(*table.find(key), key * 0.5);
+    }
+  }
+  table.insert_new(1000, 1.0);
+  EXPECT_EQ(table.size(), 101u);
+}
+
 }  // namespace
 }  // namespace dorvane

@@ -14,6 +14,7 @@
 #include "paths/graph.h"
 #include "paths/search.h"
 #include "paths/search_queue.h"
+#include "paths/table_key.h"
 #include "platform/panic.h"
 
 namespace dorvane {
@@ -108,6 +109,10 @@ TEST(Search, NaNDistancesFailOnlyWhenTheQueueComparesThem) {
   // A second entry is compared with the NaN one on its push, whichever neighbour comes first.
   for (int attempt = 0; attempt < 20; ++attempt) {  // fresh hash keys, so both visiting orders
     EXPECT_EQ(failure(undirected({{0, 1, kNaN}, {0, 2, 1.0}}), 0), kUnwrapNone);
+    // A NaN candidate for a node already queued is no improvement, so it is never pushed (and
+    // never compared); nor does it contradict a fixed node.
+    EXPECT_EQ(search(undirected({{0, 1, 1.0}, {0, 2, 0.5}, {2, 1, kNaN}}), 0),
+              (Distances{{0, 0.0}, {1, 1.0}, {2, 0.5}}));
   }
 }
 
@@ -180,6 +185,125 @@ TEST(Search, MatchesAReferenceOnRandomGraphs) {
           << "trial " << trial << " source " << e.source;
     }
   }
+}
+
+TEST(Search, DrawsATableKeyForEachOfItsTwoMaps) {
+  // A search makes two tables on its thread, the result and the tentative distances, even though
+  // the latter lives in an array: later tables must get the keys they would get otherwise.
+  AdjacencyMap pair = undirected({{0, 1, 1.0}});
+  SipKey before = next_table_key();
+  search(pair, 0);
+  SipKey after = next_table_key();
+  EXPECT_EQ(after.k0, before.k0 + 3);
+  EXPECT_EQ(after.k1, before.k1);
+}
+
+// The search transcribed over ordered maps of tentative and fixed distances, with a queue that is
+// a list scanned for its highest-priority entry. Sequence numbers are distinct, so the order is
+// total and any correct heap pops the same entries. A NaN distance fails the first comparison it
+// meets, so it can only ever sit alone in the queue: a push onto a non-empty queue with a NaN on
+// either side is exactly where the heap fails.
+struct Outcome {
+  Distances distances;
+  std::string failure;
+};
+
+Outcome reference_search(const AdjacencyMap& adjacency, NodeId source,
+                         std::optional<double> cutoff) {
+  struct Entry {
+    double distance;
+    uint32_t sequence;
+    NodeId node;
+  };
+  Distances fixed;
+  Distances tentative{{source, 0.0}};
+  std::vector<Entry> queue{{0.0, 0, source}};
+  uint32_t counter = 1;
+  while (!queue.empty()) {
+    auto top = std::min_element(queue.begin(), queue.end(), [](const Entry& a, const Entry& b) {
+      return std::tie(a.distance, a.sequence, a.node) < std::tie(b.distance, b.sequence, b.node);
+    });
+    const Entry entry = *top;
+    queue.erase(top);
+    if (fixed.contains(entry.node)) continue;
+    fixed[entry.node] = entry.distance;
+    for (auto [neighbour, edge] : *adjacency.find(entry.node)) {
+      const double candidate = fixed.at(entry.node) + edge.weight;
+      if (cutoff && candidate > *cutoff) continue;
+      if (auto known = fixed.find(neighbour); known != fixed.end()) {
+        if (known->second > candidate) return {{}, kContradiction};
+        continue;
+      }
+      auto queued = tentative.find(neighbour);
+      if (queued == tentative.end() || queued->second > candidate) {
+        if (!queue.empty() && (std::isnan(candidate) || std::isnan(queue.front().distance))) {
+          return {{}, kUnwrapNone};
+        }
+        tentative[neighbour] = candidate;
+        queue.push_back({candidate, counter++, neighbour});
+      }
+    }
+  }
+  return {fixed, ""};
+}
+
+bool same_bits(const Distances& a, const Distances& b) {
+  if (a.size() != b.size()) return false;
+  for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+    if (i->first != j->first) return false;
+    if (std::isnan(i->second) != std::isnan(j->second)) return false;
+    if (!std::isnan(i->second) &&
+        (i->second != j->second || std::signbit(i->second) != std::signbit(j->second))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST(Search, WorkingStateCarriesNothingBetweenSearchesOrGraphs) {
+  // Graphs of very different sizes searched in random interleaving on one thread (so the working
+  // arrays grow, shrink and hold stale entries of other graphs), with weights and cutoffs that
+  // make many searches fail midway. Each outcome must equal the transcription's.
+  std::mt19937 random(31337);
+  const double usual[] = {0.0, -0.0, 0.5, 1.0, 1.5, 2.0, 3.0};
+  const double unusual[] = {-0.5, -1.0, kNaN, kInf, -kInf};
+  auto make = [&](NodeId nodes, int edges, double unusual_rate) {
+    AdjacencyMap adjacency;
+    std::uniform_int_distribution<NodeId> node(0, nodes - 1);
+    std::bernoulli_distribution odd(unusual_rate);
+    for (int i = 0; i < edges; ++i) {
+      NodeId a = node(random) * 2654435761u, b = node(random) * 2654435761u;
+      double weight = odd(random) ? unusual[random() % 5] : usual[random() % 7];
+      NodeIndex ia = adjacency.add_node(a).index, ib = adjacency.add_node(b).index;
+      adjacency.connect(ia, ib, weight);
+      adjacency.connect(ib, ia, weight);
+    }
+    return adjacency;
+  };
+  std::vector<AdjacencyMap> graphs;
+  graphs.push_back(make(1, 1, 0.5));
+  graphs.push_back(make(8, 12, 0.15));
+  graphs.push_back(make(60, 120, 0.05));
+  graphs.push_back(make(3000, 6000, 0.001));
+  const std::optional<double> cutoffs[] = {std::nullopt, 1.5, 3.0, -0.0, -1.0, kNaN, kInf};
+  int failed = 0, succeeded = 0;
+  for (int trial = 0; trial < 600; ++trial) {
+    const AdjacencyMap& adjacency = graphs[trial % 50 == 0 ? 3 : random() % 3];
+    NodeId source = adjacency.node_at(static_cast<NodeIndex>(random() % adjacency.node_count()));
+    std::optional<double> cutoff = cutoffs[random() % 7];
+    Outcome expected = reference_search(adjacency, source, cutoff);
+    Outcome actual;
+    try {
+      actual.distances = search(adjacency, source, cutoff);
+    } catch (const Panic& panic) {
+      actual.failure = panic.message();
+    }
+    ASSERT_EQ(actual.failure, expected.failure) << "trial " << trial;
+    ASSERT_TRUE(same_bits(actual.distances, expected.distances)) << "trial " << trial;
+    (expected.failure.empty() ? succeeded : failed)++;
+  }
+  EXPECT_GT(failed, 50);
+  EXPECT_GT(succeeded, 50);
 }
 
 // The queue on its own: order, ties, and which pairs it compares.
