@@ -3,7 +3,10 @@
 #include <utility>
 
 #include "platform/memory.h"
+#include "platform/panic.h"
 #include "pool/collect.h"
+#include "pool/worker_pool.h"
+#include "pool/worker_thread.h"
 
 namespace dorvane {
 
@@ -14,13 +17,28 @@ AllPairsResult compute_all_pairs(const Graph& graph, const std::optional<double>
   for (NodeId node : graph.nodes())
     sources.push_back(node);
 
+  // Working memory for the searches of this call: one workspace per worker, and a last one for
+  // the calling thread, which runs the searches itself when there are fewer than two. Each is
+  // used by one thread at a time and freed when the call ends.
+  const std::size_t workers = current_thread_count();
+  Vec<SearchWorkspace> workspaces(workers + 1);
+  auto workspace_of_this_thread = [&workspaces, workers]() -> SearchWorkspace& {
+    const WorkerThread* worker = WorkerThread::current();
+    if (worker == nullptr) return workspaces[workers];
+    if (worker->index() >= workers) [[unlikely]] {
+      panic("assertion failed: worker index within the pool's thread count");
+    }
+    return workspaces[worker->index()];
+  };
+
   // Searches share the adjacency map and the cutoff read-only; each owns what it writes.
   const AdjacencyMap& adjacency = graph.adjacency();
   Vec<std::pair<NodeId, DistanceMap>> searched;
   collect_in_order(
       std::move(sources),
-      [&adjacency, &cutoff](NodeId source) {
-        return single_source_dijkstra_path_length(adjacency, source, cutoff);
+      [&](NodeId source) {
+        return single_source_dijkstra_path_length(adjacency, source, cutoff,
+                                                  workspace_of_this_thread());
       },
       searched);
 

@@ -1,16 +1,14 @@
 // Dijkstra's algorithm without decrease-key: an improved tentative distance is pushed as a new
 // queue entry, and an outdated entry is skipped when it comes out.
 //
-// The map of tentative distances and the "already fixed?" test live in an array indexed by the
-// graph's dense node index, reused by every search on the same thread; a per-search generation
-// number tells current entries from stale ones, so the array is never cleared. Only the result,
-// whose iteration order is observable, is a hashed table.
+// The map of tentative distances and the "already fixed?" test live in the workspace's array
+// indexed by the graph's dense node index. Only the result, whose iteration order is observable,
+// is a hashed table.
 #include "paths/search.h"
 
 #include <cstdint>
 #include <limits>
 
-#include "paths/search_queue.h"
 #include "paths/table_key.h"
 #include "platform/memory.h"
 #include "platform/panic.h"
@@ -21,45 +19,35 @@ namespace {
 
 constexpr const char* kContradiction = "Contradictory paths found: negative weights?";
 
-// What one search knows about one node. Valid only when `generation` is the search's own.
-struct NodeState {
-  double distance;  // tentative distance, or the fixed one once `fixed` is set
-  uint32_t generation;
-  bool fixed;
-};
-
-// Working memory of the searches that run on one thread.
-struct Workspace {
-  Vec<NodeState> nodes;
-  SearchQueue queue;
-  uint32_t generation = 0;
-
-  // Makes `nodes` cover `node_count` nodes and returns the generation of a new search.
-  uint32_t begin_search(std::size_t node_count) {
-    // Keep memory proportional to the current graph, not to the largest one ever seen.
-    if (nodes.size() > 4 * node_count + 1024) Vec<NodeState>().swap(nodes);
-    if (nodes.size() < node_count) nodes.resize(node_count, NodeState{0.0, 0, false});
-    if (++generation == 0) {
-      // After 2^32 searches on this thread old stamps could look current again: start over.
-      for (NodeState& state : nodes) {
-        state.generation = 0;
-      }
-      generation = 1;
-    }
-    queue.clear();
-    return generation;
-  }
-};
-
 }  // namespace
+
+uint32_t SearchWorkspace::begin_search(std::size_t node_count) {
+  if (nodes_.size() < node_count) nodes_.resize(node_count, NodeState{0.0, 0, false});
+  if (++generation_ == 0) {
+    // After 2^32 searches old stamps could look current again: start over.
+    for (NodeState& state : nodes_) {
+      state.generation = 0;
+    }
+    generation_ = 1;
+  }
+  queue_.clear();
+  return generation_;
+}
 
 std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
     const AdjacencyMap& adjacency, NodeId source, const std::optional<double>& cutoff) {
-  thread_local Workspace workspace;
+  SearchWorkspace workspace;
+  return single_source_dijkstra_path_length(adjacency, source, cutoff, workspace);
+}
+
+std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
+    const AdjacencyMap& adjacency, NodeId source, const std::optional<double>& cutoff,
+    SearchWorkspace& workspace) {
+  using NodeState = SearchWorkspace::NodeState;
   const NodeIndex source_index = unwrap(adjacency.index_of(source));
   const uint32_t generation = workspace.begin_search(adjacency.node_count());
-  NodeState* nodes = workspace.nodes.data();
-  SearchQueue& queue = workspace.queue;
+  NodeState* nodes = workspace.nodes_.data();
+  SearchQueue& queue = workspace.queue_;
   const PriorityOrder order(adjacency);
   const bool limited = cutoff.has_value();
   const double limit = limited ? *cutoff : std::numeric_limits<double>::infinity();

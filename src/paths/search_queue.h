@@ -44,7 +44,7 @@ class PriorityOrder {
 };
 
 // The heap itself. Its storage is kept across searches, so a search allocates only when it needs
-// a larger queue than any search before it on the same thread.
+// a larger queue than any search before it with the same workspace.
 class SearchQueue {
  public:
   bool empty() const { return heap_.empty(); }

@@ -53,9 +53,13 @@ AdjacencyMap undirected(std::initializer_list<Edge> edges) {
   return adjacency;
 }
 
+// A search with a workspace of its own, or with `workspace`, kept by the caller across searches.
 std::map<NodeId, double> search(const AdjacencyMap& adjacency, NodeId source,
-                                std::optional<double> cutoff = std::nullopt) {
-  auto [node, distances] = single_source_dijkstra_path_length(adjacency, source, cutoff);
+                                std::optional<double> cutoff = std::nullopt,
+                                SearchWorkspace* workspace = nullptr) {
+  SearchWorkspace own;
+  auto [node, distances] =
+      single_source_dijkstra_path_length(adjacency, source, cutoff, workspace ? *workspace : own);
   EXPECT_EQ(node, source);
   std::map<NodeId, double> result;
   distances.for_each([&](NodeId key, double value) { result[key] = value; });
@@ -261,9 +265,9 @@ bool same_bits(const Distances& a, const Distances& b) {
 }
 
 TEST(Search, WorkingStateCarriesNothingBetweenSearchesOrGraphs) {
-  // Graphs of very different sizes searched in random interleaving on one thread (so the working
-  // arrays grow, shrink and hold stale entries of other graphs), with weights and cutoffs that
-  // make many searches fail midway. Each outcome must equal the transcription's.
+  // Graphs of very different sizes searched in random interleaving with one workspace (so its
+  // arrays grow and hold stale entries of other graphs), with weights and cutoffs that make many
+  // searches fail midway. Each outcome must equal the transcription's.
   std::mt19937 random(31337);
   const double usual[] = {0.0, -0.0, 0.5, 1.0, 1.5, 2.0, 3.0};
   const double unusual[] = {-0.5, -1.0, kNaN, kInf, -kInf};
@@ -286,6 +290,7 @@ TEST(Search, WorkingStateCarriesNothingBetweenSearchesOrGraphs) {
   graphs.push_back(make(60, 120, 0.05));
   graphs.push_back(make(3000, 6000, 0.001));
   const std::optional<double> cutoffs[] = {std::nullopt, 1.5, 3.0, -0.0, -1.0, kNaN, kInf};
+  SearchWorkspace workspace;
   int failed = 0, succeeded = 0;
   for (int trial = 0; trial < 600; ++trial) {
     const AdjacencyMap& adjacency = graphs[trial % 50 == 0 ? 3 : random() % 3];
@@ -294,7 +299,7 @@ TEST(Search, WorkingStateCarriesNothingBetweenSearchesOrGraphs) {
     Outcome expected = reference_search(adjacency, source, cutoff);
     Outcome actual;
     try {
-      actual.distances = search(adjacency, source, cutoff);
+      actual.distances = search(adjacency, source, cutoff, &workspace);
     } catch (const Panic& panic) {
       actual.failure = panic.message();
     }
