@@ -1,6 +1,10 @@
 """Panics of the native code as dorvane_runtime.PanicException."""
 
+import math
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 CONTRADICTION = "Contradictory paths found: negative weights?"
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
@@ -152,3 +156,36 @@ def test_panic_exception_from_python_code_is_resumed(python_subprocess):
     assert run.stderr.count("Traceback (most recent call last):") == 5
     assert run.stderr.count("dorvane_runtime.PanicException: from iter") == 1
     assert run.stderr.count("panicked at") == 1
+
+
+# A negative edge that is not cut off always ends in a contradiction: from one of its endpoints
+# the other is fixed at a negative distance and then offers the endpoint a path shorter than 0.
+# Edges cut off, or with no negative weight left after duplicates, never do.
+@settings(max_examples=150, deadline=None)
+@given(
+    edges=st.lists(
+        st.tuples(
+            st.integers(0, 12),
+            st.integers(0, 12),
+            st.sampled_from([-2.0, -0.5, 0.0, 1.0, 3.0]),
+        ),
+        max_size=30,
+    ),
+    cutoff=st.one_of(st.none(), st.sampled_from([-3.0, -1.0, 0.0, 2.0, math.nan])),
+)
+def test_negative_edges_fail_exactly_when_not_cut_off(apsp, panic_type, edges, cutoff):
+    last = {}
+    for u, v, w in edges:
+        last[frozenset((u, v))] = w
+    limit = math.inf if cutoff is None or math.isnan(cutoff) else cutoff
+    should_fail = any(w < 0 and w <= limit for w in last.values())
+    try:
+        result = apsp(edges, cutoff)
+    except BaseException as error:  # noqa: B036
+        assert type(error) is panic_type
+        assert str(error) == CONTRADICTION
+        assert should_fail, edges
+    else:
+        assert not should_fail, edges
+        distances = [d for inner in result.values() for d in inner.values()]
+        assert all(distance >= 0 for distance in distances)
