@@ -30,7 +30,6 @@ PyOnceCell panic_exception_cell;
 }  // namespace
 
 PyObject* panic_exception_type() {
-  if (PyObject* type = panic_exception_cell.get()) return type;
   PyResult<PyObject*> type = panic_exception_cell.get_or_try_fill([]() -> PyResult<PyRef> {
     PyRef created = PyRef::steal(
         PyErr_NewExceptionWithDoc(kDottedName, kDoc, PyExc_BaseException, /*dict=*/nullptr));

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "boundary/py_ref.h"
+
 namespace dorvane::compat {
 
 // Takes the pending exception as one instance (its traceback attached), or null when none is
@@ -18,15 +20,12 @@ inline PyObject* get_raised_exception() {
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) return nullptr;
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (value == nullptr) {
-    // Normalising cannot produce no instance for a real exception class; keep the contract of
-    // the newer call (an instance or nothing) even so.
-    Py_XDECREF(traceback);
-    return type;
-  }
+  PyRef owned_type = PyRef::steal(type);
+  PyRef owned_traceback = PyRef::steal(traceback);
+  // Normalising cannot produce no instance for a real exception class; keep the contract of the
+  // newer call (an instance or nothing) even so.
+  if (value == nullptr) return owned_type.release();
   if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Py_DECREF(type);
-  Py_XDECREF(traceback);
   return value;
 #endif
 }
@@ -36,9 +35,8 @@ inline void set_raised_exception(PyObject* exception) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(exception);
 #else
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
-  Py_INCREF(type);
-  PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+  PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+  PyErr_Restore(type.release(), exception, PyException_GetTraceback(exception));
 #endif
 }
 

@@ -180,8 +180,8 @@ bool LocalDeque::is_empty() const {
 }
 
 std::size_t LocalDeque::capacity() const {
-  // Relaxed: a statistic; nothing is read through it.
-  return capacity_.load(std::memory_order_relaxed);
+  // Relaxed: only this thread writes buffer_.
+  return static_cast<std::size_t>(buffer_.load(std::memory_order_relaxed)->capacity);
 }
 
 LocalDeque::Buffer* LocalDeque::replace_buffer(Buffer* old, int64_t from, int64_t to,
@@ -192,8 +192,6 @@ LocalDeque::Buffer* LocalDeque::replace_buffer(Buffer* old, int64_t from, int64_
   // Seq_cst: releases the copied slots to the thieves' seq_cst load of buffer_, and precedes the
   // epoch stamp below in the total order, as the reclamation argument requires.
   buffer_.store(fresh, std::memory_order_seq_cst);
-  // Relaxed: a statistic (capacity()).
-  capacity_.store(static_cast<std::size_t>(new_capacity), std::memory_order_relaxed);
   old->retired_at = epoch::current_epoch();
   old->next_retired = retired_;
   retired_ = old;

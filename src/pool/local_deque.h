@@ -44,7 +44,7 @@ class LocalDeque {
 
   // A snapshot: true when no job was in the deque at some instant during the call.
   bool is_empty() const;
-  // Current buffer capacity, for tests.
+  // Current buffer capacity, for tests. Owner side, like push and pop.
   std::size_t capacity() const;
 
  private:
@@ -58,7 +58,6 @@ class LocalDeque {
   // One past the newest job, and the current buffer: written only by the owner.
   alignas(128) std::atomic<int64_t> bottom_{0};
   std::atomic<Buffer*> buffer_;
-  std::atomic<std::size_t> capacity_{kMinCapacity};
   // Replaced buffers that thieves may still read, linked through Buffer::next_retired. Owner only.
   Buffer* retired_ = nullptr;
 };

@@ -117,8 +117,7 @@ void Sleep::fall_asleep(IdleState& idle, CoreLatch& latch, const GlobalQueue& in
 
   if (!latch.fall_asleep()) {
     // Set since the previous step.
-    idle.passes = 0;
-    idle.jec_snapshot = kNoSnapshot;
+    idle.restart();
     return;
   }
 
@@ -151,8 +150,7 @@ void Sleep::fall_asleep(IdleState& idle, CoreLatch& latch, const GlobalQueue& in
     slot.condvar.wait(lock, [&slot] { return !slot.is_blocked; });
   }
 
-  idle.passes = 0;
-  idle.jec_snapshot = kNoSnapshot;
+  idle.restart();
   latch.wake_up();
 }
 

@@ -64,6 +64,12 @@ struct IdleState {
   std::size_t worker_index;
   uint32_t passes = 0;                  // fruitless searches so far
   uint32_t jec_snapshot = kNoSnapshot;  // the JEC when this worker got sleepy
+
+  // Back to the start after the worker slept or its latch was set: yield before getting sleepy.
+  void restart() {
+    passes = 0;
+    jec_snapshot = kNoSnapshot;
+  }
 };
 
 // The counters and the per-worker sleep slots of one pool.

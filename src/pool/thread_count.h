@@ -7,9 +7,11 @@
 #include <optional>
 #include <string_view>
 
+#include "pool/sleep.h"
+
 namespace dorvane {
 
-inline constexpr std::size_t kMaxThreadCount = 65535;
+inline constexpr std::size_t kMaxThreadCount = SleepCounters::kMaxWorkers;
 
 inline constexpr const char* kNumThreadsVariable = "DORVANE_NUM_THREADS";
 inline constexpr const char* kNumCpusVariable = "DORVANE_NUM_CPUS";
