@@ -13,8 +13,15 @@
 // A control byte is kEmpty (0x80), or the low 7 bits of the key's hash when the slot is full;
 // padding bytes are kPadding (0xFF), which matches neither. Slots form aligned groups of 16; a
 // lookup scans whole groups with one SSE2 comparison each, starting at the group that the hash's
-// upper bits select and moving on by triangular numbers (1, 2, 3, ... groups), which visits every
+// middle bits select and moving on by triangular numbers (1, 2, 3, ... groups), which visits every
 // group once when the group count is a power of two. A group with an empty slot ends the probe.
+//
+// Within its group an inserted key takes, of the empty slots, the one whose position XOR the
+// hash's top four bits is smallest. So where a key lands depends on its hash even in a table of a
+// single group, and the iteration order of small tables (the returned dictionaries of small
+// graphs among them) is as unpredictable as that of large ones, not the insertion order. XOR
+// rather than a rotation keeps the placement symmetric: two keys that want the same slot end up
+// in either order with equal probability.
 //
 // Capacity is 0 or a power of two from 4; tables below 16 slots are a single, partly padded
 // group. The load is at most 7/8 of the capacity from 16 slots, so a probe always meets an empty
@@ -80,6 +87,17 @@ inline uint32_t match_full(const uint8_t* control) {
 #endif
 }
 
+// Of the slots set in `empty` (a mask of one group), the one whose position XOR `offset` is
+// smallest: the mask is permuted by the XOR, its lowest set bit found, and the XOR undone. With
+// `offset` below a small table's capacity, the result stays within it.
+inline std::size_t pick_empty(uint32_t empty, uint32_t offset) {
+  if (offset & 1) empty = ((empty & 0x5555) << 1) | ((empty >> 1) & 0x5555);
+  if (offset & 2) empty = ((empty & 0x3333) << 2) | ((empty >> 2) & 0x3333);
+  if (offset & 4) empty = ((empty & 0x0F0F) << 4) | ((empty >> 4) & 0x0F0F);
+  if (offset & 8) empty = ((empty & 0x00FF) << 8) | ((empty >> 8) & 0x00FF);
+  return static_cast<std::size_t>(std::countr_zero(empty)) ^ offset;
+}
+
 // Largest number of entries a table of `capacity` slots holds before it grows.
 constexpr std::size_t max_load(std::size_t capacity) {
   return capacity < kGroupWidth ? capacity : capacity - capacity / 8;
@@ -87,6 +105,17 @@ constexpr std::size_t max_load(std::size_t capacity) {
 
 constexpr std::size_t round_up(std::size_t value, std::size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
+}
+
+// The capacity a fresh table takes when room for `count` entries is reserved: 0 for none.
+inline std::size_t capacity_for(std::size_t count, std::size_t max_capacity) {
+  if (count == 0) return 0;
+  std::size_t capacity = kMinCapacity;
+  while (max_load(capacity) < count) {
+    if (capacity > max_capacity / 2) panic("capacity overflow");
+    capacity *= 2;
+  }
+  return capacity;
 }
 
 struct NoValue {};
@@ -101,6 +130,8 @@ class NodeTable {
  public:
   // An empty table with a fresh key from the calling thread's key pair. Allocates nothing.
   NodeTable() : key_(next_table_key()) {}
+  // An empty table with the given key, drawn beforehand (see next_table_keys).
+  explicit NodeTable(SipKey key) : key_(key) {}
   NodeTable(const NodeTable&) = delete;
   NodeTable& operator=(const NodeTable&) = delete;
   NodeTable(NodeTable&& other) noexcept { steal(other); }
@@ -120,12 +151,30 @@ class NodeTable {
   // Room for `count` entries without growing.
   void reserve(std::size_t count) {
     if (count <= node_table_detail::max_load(capacity_)) return;
-    std::size_t capacity = node_table_detail::kMinCapacity;
-    while (node_table_detail::max_load(capacity) < count) {
-      if (capacity > kMaxAllocationBytes / 2) panic("capacity overflow");
-      capacity *= 2;
+    rehash(node_table_detail::capacity_for(count, kMaxAllocationBytes));
+  }
+
+  // Makes this the table a fresh one with `key` and room reserved for `count` entries would be,
+  // keeping the storage when it is large enough: a table reused for one short-lived purpose after
+  // another allocates only when it needs more room than ever before.
+  void reset(SipKey key, std::size_t count) {
+    const std::size_t capacity = node_table_detail::capacity_for(count, kMaxAllocationBytes);
+    if (capacity != 0) array_bytes(capacity, kSlotBytes);
+    const std::size_t bytes = capacity == 0 ? 0 : storage_bytes(capacity);
+    // Had before anything changes, so that a failed request leaves the table as it was.
+    unsigned char* fresh = bytes > allocated_bytes_
+                               ? static_cast<unsigned char*>(allocate(bytes, kStorageAlignment))
+                               : nullptr;
+    destroy_values();
+    if (fresh != nullptr) {
+      if (storage_ != nullptr) deallocate(storage_, allocated_bytes_, kStorageAlignment);
+      storage_ = fresh;
+      allocated_bytes_ = bytes;
     }
-    rehash(capacity);
+    key_ = key;
+    size_ = 0;
+    lay_out(capacity);
+    if (capacity != 0) clear_control();
   }
 
   bool contains(NodeId node) const { return find_slot(node, hash(node)) != kNotFound; }
@@ -189,6 +238,31 @@ class NodeTable {
     ::new (values() + place.slot) V(std::move(value));
     commit(place, node);
     return values()[place.slot];
+  }
+
+  // Inserts `count` entries under keys known to be absent and distinct, key_of(i) with
+  // value_of(i) for i = 0, 1, ..., in that order, just as that many insert_new calls would. The
+  // table must already have room for them all. The keys are hashed a block ahead of their
+  // placing, so that the hashes, independent of each other, overlap in the processor.
+  template <class KeyOf, class ValueOf>
+  void insert_all_new(std::size_t count, KeyOf&& key_of, ValueOf&& value_of)
+    requires kHasValues
+  {
+    if (size_ + count > node_table_detail::max_load(capacity_)) {
+      panic("assertion failed: room reserved for every new entry");
+    }
+    constexpr std::size_t kBlock = 16;
+    uint64_t hashes[kBlock];
+    for (std::size_t first = 0; first < count; first += kBlock) {
+      const std::size_t block = count - first < kBlock ? count - first : kBlock;
+      for (std::size_t i = 0; i < block; ++i)
+        hashes[i] = hash(key_of(first + i));
+      for (std::size_t i = 0; i < block; ++i) {
+        const Place place{find_empty(hashes[i]), true, tag_of(hashes[i])};
+        ::new (values() + place.slot) V(value_of(first + i));
+        commit(place, key_of(first + i));
+      }
+    }
   }
 
   // Calls `visit(key)` or `visit(key, value)` for every entry, in slot order.
@@ -265,8 +339,8 @@ class NodeTable {
 
   uint64_t hash(NodeId node) const { return siphash13_u32(key_, node); }
 
-  NodeId* keys() const { return reinterpret_cast<NodeId*>(storage_ + keys_offset()); }
-  V* values() const { return reinterpret_cast<V*>(storage_ + values_offset()); }
+  NodeId* keys() const { return keys_; }
+  V* values() const { return values_; }
 
   // The layout of the storage of a table of `capacity` slots.
   static std::size_t control_bytes(std::size_t capacity) {
@@ -281,23 +355,26 @@ class NodeTable {
                       : control_bytes(capacity) + capacity * sizeof(NodeId);
   }
   std::size_t control_bytes() const { return control_bytes(capacity_); }
-  std::size_t keys_offset() const { return control_bytes(); }
-  std::size_t values_offset() const { return values_offset(capacity_); }
-  std::size_t storage_bytes() const { return storage_bytes(capacity_); }
   static constexpr std::size_t kStorageAlignment = alignof(V) > node_table_detail::kGroupWidth
                                                        ? alignof(V)
                                                        : node_table_detail::kGroupWidth;
 
-  std::size_t group_count() const { return control_bytes() / node_table_detail::kGroupWidth; }
+  std::size_t group_count() const { return group_mask_ + 1; }
 
-  // First group of the probe: the hash's upper bits, so that they are independent of the 7-bit
+  // First group of the probe: the hash's middle bits, so that they are independent of the 7-bit
   // tag taken from its lower bits.
-  std::size_t first_group(uint64_t h) const { return (h >> 7) & (group_count() - 1); }
+  std::size_t first_group(uint64_t h) const { return (h >> 7) & group_mask_; }
+
+  // Where within its group a key starts looking for an empty slot: the hash's top bits, below the
+  // capacity of a single small group.
+  uint32_t in_group_offset(uint64_t h) const {
+    return static_cast<uint32_t>(h >> 60) & offset_mask_;
+  }
 
   std::size_t find_slot(NodeId node, uint64_t h) const {
     if (capacity_ == 0) return kNotFound;
     const uint8_t tag = tag_of(h);
-    const std::size_t mask = group_count() - 1;
+    const std::size_t mask = group_mask_;
     std::size_t group = first_group(h);
     for (std::size_t step = 1; step <= group_count(); ++step) {
       const uint8_t* control = control_ + group * node_table_detail::kGroupWidth;
@@ -315,14 +392,14 @@ class NodeTable {
 
   // The first empty slot on the probe sequence of `h`; the table has one (load < capacity).
   std::size_t find_empty(uint64_t h) const {
-    const std::size_t mask = group_count() - 1;
+    const std::size_t mask = group_mask_;
     std::size_t group = first_group(h);
     for (std::size_t step = 1;; ++step) {
       const uint8_t* control = control_ + group * node_table_detail::kGroupWidth;
       uint32_t empty = node_table_detail::match_byte(control, node_table_detail::kEmpty);
       if (empty != 0) {
         return group * node_table_detail::kGroupWidth +
-               static_cast<std::size_t>(std::countr_zero(empty));
+               node_table_detail::pick_empty(empty, in_group_offset(h));
       }
       group = (group + step) & mask;
     }
@@ -396,11 +473,10 @@ class NodeTable {
         static_cast<unsigned char*>(allocate(storage_bytes(new_capacity), kStorageAlignment));
     NodeTable old(std::move(*this));
     key_ = old.key_;
-    capacity_ = new_capacity;
     storage_ = storage;
-    control_ = storage_;
-    std::memset(control_, node_table_detail::kEmpty, capacity_);
-    std::memset(control_ + capacity_, node_table_detail::kPadding, control_bytes() - capacity_);
+    allocated_bytes_ = storage_bytes(new_capacity);
+    lay_out(new_capacity);
+    clear_control();
     old.for_each_slot([&](std::size_t slot) {
       NodeId node = old.keys()[slot];
       uint64_t h = hash(node);
@@ -412,31 +488,66 @@ class NodeTable {
     });
   }
 
+  // Points the arrays into the storage for a capacity of `capacity` (0: no arrays).
+  void lay_out(std::size_t capacity) {
+    capacity_ = capacity;
+    if (capacity == 0) {
+      control_ = nullptr;
+      keys_ = nullptr;
+      values_ = nullptr;
+      group_mask_ = 0;
+      offset_mask_ = 0;
+      return;
+    }
+    control_ = storage_;
+    keys_ = reinterpret_cast<NodeId*>(storage_ + control_bytes(capacity));
+    values_ = reinterpret_cast<V*>(storage_ + values_offset(capacity));
+    group_mask_ = control_bytes(capacity) / node_table_detail::kGroupWidth - 1;
+    offset_mask_ = static_cast<uint32_t>(
+        (capacity < node_table_detail::kGroupWidth ? capacity : node_table_detail::kGroupWidth) -
+        1);
+  }
+
+  void clear_control() {
+    std::memset(control_, node_table_detail::kEmpty, capacity_);
+    std::memset(control_ + capacity_, node_table_detail::kPadding, control_bytes() - capacity_);
+  }
+
   void steal(NodeTable& other) noexcept {
     key_ = other.key_;
+    allocated_bytes_ = std::exchange(other.allocated_bytes_, 0);
     storage_ = std::exchange(other.storage_, nullptr);
-    control_ = std::exchange(other.control_, nullptr);
-    capacity_ = std::exchange(other.capacity_, 0);
+    lay_out(other.capacity_);
     size_ = std::exchange(other.size_, 0);
+    other.lay_out(0);
+  }
+
+  void destroy_values() noexcept {
+    if constexpr (kHasValues && !std::is_trivially_destructible_v<V>) {
+      if (capacity_ != 0) for_each_slot([&](std::size_t slot) { values()[slot].~V(); });
+    }
   }
 
   void release() noexcept {
     if (storage_ == nullptr) return;
-    if constexpr (kHasValues && !std::is_trivially_destructible_v<V>) {
-      for_each_slot([&](std::size_t slot) { values()[slot].~V(); });
-    }
-    deallocate(storage_, storage_bytes(), kStorageAlignment);
+    destroy_values();
+    deallocate(storage_, allocated_bytes_, kStorageAlignment);
     storage_ = nullptr;
-    control_ = nullptr;
-    capacity_ = 0;
+    allocated_bytes_ = 0;
+    lay_out(0);
     size_ = 0;
   }
 
   SipKey key_;
   unsigned char* storage_ = nullptr;
+  std::size_t allocated_bytes_ = 0;  // of storage_, which may outsize the capacity after reset()
   uint8_t* control_ = nullptr;
+  NodeId* keys_ = nullptr;
+  V* values_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
+  std::size_t group_mask_ = 0;  // group count - 1
+  uint32_t offset_mask_ = 0;    // slots in a group - 1, for the in-group offset
 };
 
 template <class V>

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
@@ -84,6 +85,77 @@ TEST(NodeTable, IterationOrderDependsOnTheTableKey) {
   std::vector<NodeId> second_order(second.begin(), second.end());
   EXPECT_EQ(first_order.size(), 64u);
   EXPECT_NE(first_order, second_order);
+}
+
+TEST(NodeTable, WhereAKeyLandsDependsOnItsHashAtEverySize) {
+  // Tables of 1 to 20 keys, always the same keys inserted in the same order, each table with a
+  // fresh key. In every size each key must come first in some table, and the first two keys
+  // must come in either order about equally often. With 2000 tables per size, a key that
+  // comes first with probability 1/20 or more is missed with probability below (19/20)^2000
+  // (about 1e-45) and the pair's frequency strays beyond 0.35 or 0.65 with probability below
+  // 1e-30; so the whole test fails by chance with probability far below 1e-9.
+  constexpr int kTables = 2000;
+  for (NodeId size = 1; size <= 20; ++size) {
+    std::vector<int> first_counts(size, 0);
+    int first_before_second = 0;
+    for (int table_number = 0; table_number < kTables; ++table_number) {
+      NodeSet set;
+      for (NodeId key = 0; key < size; ++key)
+        set.insert(key * 7 + 3);
+      std::vector<NodeId> order(set.begin(), set.end());
+      ASSERT_EQ(order.size(), size);
+      first_counts[(order[0] - 3) / 7]++;
+      if (size >= 2) {
+        auto first = std::find(order.begin(), order.end(), NodeId{3});
+        auto second = std::find(order.begin(), order.end(), NodeId{10});
+        first_before_second += first < second;
+      }
+    }
+    for (NodeId key = 0; key < size; ++key) {
+      EXPECT_GT(first_counts[key], 0) << "key " << key << " never first in tables of " << size;
+    }
+    if (size >= 2) {
+      EXPECT_GT(first_before_second, kTables * 35 / 100) << "size " << size;
+      EXPECT_LT(first_before_second, kTables * 65 / 100) << "size " << size;
+    }
+  }
+}
+
+TEST(NodeTable, AResetTableIsAFreshTableOfThatKeyAndSize) {
+  // A table reused through reset() must place keys exactly as a fresh table with the same key,
+  // reserved for the same count, whatever it held before; and filling it in one batch must
+  // place them exactly as inserting them one by one.
+  NodeMap<int> reused(SipKey{});
+  NodeMap<int> batched(SipKey{});
+  std::mt19937 random(5);
+  auto order_of = [](const NodeMap<int>& table) {
+    std::vector<std::pair<NodeId, int>> order;
+    table.for_each([&](NodeId node, int value) { order.emplace_back(node, value); });
+    return order;
+  };
+  for (int round = 0; round < 50; ++round) {
+    const SipKey key{random(), random()};
+    const std::size_t count = random() % 300;
+    std::vector<NodeId> nodes;
+    for (std::size_t i = 0; i < count; ++i) {
+      const NodeId node = static_cast<NodeId>(random() % 1000);
+      if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
+    }
+    NodeMap<int> fresh(key);
+    fresh.reserve(count);
+    reused.reset(key, count);
+    batched.reset(key, count);
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      fresh.insert_new(nodes[i], static_cast<int>(i));
+      reused.insert_new(nodes[i], static_cast<int>(i));
+    }
+    batched.insert_all_new(
+        nodes.size(), [&](std::size_t i) { return nodes[i]; },
+        [](std::size_t i) { return static_cast<int>(i); });
+    ASSERT_EQ(order_of(reused), order_of(fresh)) << "round " << round;
+    ASSERT_EQ(order_of(batched), order_of(fresh)) << "round " << round;
+    EXPECT_EQ(reused.capacity(), fresh.capacity());
+  }
 }
 
 TEST(NodeTable, MovesValuesWithoutCopyingAndDestroysEachOnce) {
