@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <optional>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "paths/all_pairs.h"
@@ -24,14 +25,14 @@ dorvane::Graph random_graph() {
   std::mt19937_64 random(20240601);
   std::uniform_int_distribution<dorvane::NodeId> node(0, 1999);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  dorvane::Graph graph;
+  std::vector<dorvane::Edge> edges;
   for (int i = 0; i < 8000; ++i) {
     double weight = 0.0;
     while (weight == 0.0)
       weight = unit(random);
-    graph.add_edge({node(random), node(random), weight});
+    edges.push_back({node(random), node(random), weight});
   }
-  return graph;
+  return dorvane::Graph(edges);
 }
 
 // Median seconds of `repetitions` all-pairs runs on a pool of `workers`, called from outside.
@@ -40,11 +41,17 @@ double time_all_pairs(const dorvane::Graph& graph, std::size_t workers, int repe
   dorvane::OwnedPool owned(workers);
   std::vector<double> seconds;
   for (int i = 0; i < repetitions + 1; ++i) {
+    // The results stream to a consumer that only counts them, so this times the searches.
+    std::size_t sources = 0;
     auto start = Clock::now();
-    dorvane::AllPairsResult result =
-        owned.route_outside_calls([&] { return dorvane::compute_all_pairs(graph, std::nullopt); });
+    owned.route_outside_calls([&] {
+      return dorvane::compute_all_pairs(
+          graph, std::nullopt,
+          [&](dorvane::NodeIndex, std::span<const dorvane::Reached>) { return ++sources > 0; },
+          [] { return false; });
+    });
     std::chrono::duration<double> took = Clock::now() - start;
-    *entries = result.size();
+    *entries = sources;
     if (i > 0) seconds.push_back(took.count());  // the first run warms up
   }
   std::sort(seconds.begin(), seconds.end());

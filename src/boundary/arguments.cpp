@@ -79,7 +79,13 @@ PyResult<Edge> convert_edge(PyObject* item) {
   return Edge{source.value(), target.value(), weight.value()};
 }
 
-PyResult<EdgeList> convert_edges(PyObject* edges) {
+// How many edges are converted between two looks at pending signals: about a millisecond's
+// worth of tuples, so that Ctrl-C interrupts the conversion of a huge list.
+constexpr std::size_t kEdgesPerSignalCheck = std::size_t{1} << 15;
+
+// The edges, or the first bad element's error. `interrupted` tells that the error is instead
+// that of a signal handler, which is not the argument's fault and so is not prefixed.
+PyResult<EdgeList> convert_edges(PyObject* edges, bool& interrupted) {
   // Before the sequence test: a string is a sequence, but never one of edges.
   if (PyUnicode_Check(edges)) {
     return PyErr::with_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -97,10 +103,18 @@ PyResult<EdgeList> convert_edges(PyObject* edges) {
 
   PyRef iterator = PyRef::steal(PyObject_GetIter(edges));
   if (!iterator) return PyErr::fetch();
+  std::size_t until_check = kEdgesPerSignalCheck;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     PyResult<Edge> edge = convert_edge(item.get());
     if (!edge.ok()) return edge.take_error();
     list.push_back(edge.value());
+    if (--until_check == 0) {
+      until_check = kEdgesPerSignalCheck;
+      if (PyErr_CheckSignals() < 0) {
+        interrupted = true;
+        return PyErr::fetch();
+      }
+    }
   }
   if (std::optional<PyErr> error = PyErr::take()) return std::move(*error);
   return list;
@@ -151,8 +165,9 @@ PyResult<BoundArguments> bind_arguments(PyObject* const* arguments, Py_ssize_t p
 }
 
 PyResult<EdgeList> extract_edges(PyObject* edges) {
-  PyResult<EdgeList> list = convert_edges(edges);
-  if (!list.ok()) return wrap_argument_error("edges", list.take_error());
+  bool interrupted = false;
+  PyResult<EdgeList> list = convert_edges(edges, interrupted);
+  if (!list.ok() && !interrupted) return wrap_argument_error("edges", list.take_error());
   return list;
 }
 

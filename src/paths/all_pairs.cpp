@@ -1,26 +1,45 @@
 #include "paths/all_pairs.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/memory.h"
 #include "platform/panic.h"
-#include "pool/collect.h"
+#include "pool/ordered_stream.h"
 #include "pool/worker_pool.h"
 #include "pool/worker_thread.h"
 
 namespace dorvane {
 
-AllPairsResult compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff) {
+namespace {
+
+// Results waiting for their turn (or being filled) are kept near this many reached nodes in all,
+// a few MiB, however large each one is: the window of positions computed ahead follows the
+// average result size seen so far.
+constexpr std::size_t kBufferedEntries = std::size_t{1} << 18;
+// The most results computed ahead, whatever their size.
+constexpr std::size_t kRingSize = 1024;
+// A consumed result's memory is kept for the next position of its slot when it is this small;
+// a larger one is freed, so that few large buffers exist at any time.
+constexpr std::size_t kKeptBytes = 8 * 1024;
+
+}  // namespace
+
+bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
+                       AllPairsConsumer consume, FunctionRef<bool()> poll) {
   // The sources in the node set's order; a source's index here is its position.
-  Vec<NodeId> sources;
-  sources.reserve(graph.nodes().size());
-  for (NodeId node : graph.nodes())
-    sources.push_back(node);
+  Vec<NodeIndex> sources;
+  sources.reserve(graph.node_count());
+  graph.nodes().for_each([&](NodeId, NodeIndex index) { sources.push_back(index); });
+  const std::size_t count = sources.size();
+
+  // Asked even when there is nothing to do: the first call of the process creates the pool.
+  const std::size_t workers = current_thread_count();
+  // A worker of the pool cannot wait for its own pool's lanes: it computes everything itself.
+  WorkerPool* pool = WorkerThread::current() == nullptr ? &default_pool() : nullptr;
 
   // Working memory for the searches of this call: one workspace per worker, and a last one for
-  // the calling thread, which runs the searches itself when there are fewer than two. Each is
-  // used by one thread at a time and freed when the call ends.
-  const std::size_t workers = current_thread_count();
+  // the calling thread. Each is used by one thread at a time and freed when the call ends.
   Vec<SearchWorkspace> workspaces(workers + 1);
   auto workspace_of_this_thread = [&workspaces, workers]() -> SearchWorkspace& {
     const WorkerThread* worker = WorkerThread::current();
@@ -31,22 +50,50 @@ AllPairsResult compute_all_pairs(const Graph& graph, const std::optional<double>
     return workspaces[worker->index()];
   };
 
-  // Searches share the adjacency map and the cutoff read-only; each owns what it writes.
-  const AdjacencyMap& adjacency = graph.adjacency();
-  Vec<std::pair<NodeId, DistanceMap>> searched;
-  collect_in_order(
-      std::move(sources),
-      [&](NodeId source) {
-        return single_source_dijkstra_path_length(adjacency, source, cutoff,
-                                                  workspace_of_this_thread());
-      },
-      searched);
+  Vec<Vec<Reached>> results(std::min(count, kRingSize));
+  const OrderedStream* stream_ptr = nullptr;
+  auto search = [&](std::size_t position, std::size_t slot) {
+    return search_distances(graph, sources[position], cutoff, workspace_of_this_thread(),
+                            results[slot], [&] { return stream_ptr->stopping(position); });
+  };
+  // Declared last, so that it is destroyed first: its destructor waits for the workers to let go
+  // of the graph, the workspaces and the results.
+  OrderedStream stream(pool, count, results.size(), search);
+  stream_ptr = &stream;
+  const std::size_t least_window = 2 * workers;
+  stream.set_window(least_window);
 
+  std::size_t reached_so_far = 0;
+  for (std::size_t position = 0; position < count; ++position) {
+    std::optional<std::size_t> slot = stream.next(poll);
+    if (!slot) return false;
+    Vec<Reached>& reached = results[*slot];
+    if (!consume(sources[position], reached)) return false;
+    reached_so_far += reached.size();
+    if (reached.capacity() * sizeof(Reached) > kKeptBytes) {
+      reached = Vec<Reached>();
+    }
+    stream.release();
+    const std::size_t average = std::max<std::size_t>(reached_so_far / (position + 1), 1);
+    stream.set_window(std::max(least_window, kBufferedEntries / average));
+  }
+  return true;
+}
+
+AllPairsResult compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff) {
   AllPairsResult result;
-  result.reserve(searched.size());
-  // Sources are distinct, so no insertion meets a key already present.
-  for (auto& [source, distances] : searched)
-    result.insert_new(source, std::move(distances));
+  result.reserve(graph.node_count());
+  compute_all_pairs(
+      graph, cutoff,
+      [&](NodeIndex source, std::span<const Reached> reached) {
+        DistanceMap distances;
+        distances.reserve(reached.size());
+        for (const Reached& node : reached)
+          distances.insert_new(graph.node_at(node.node), node.distance);
+        result.insert_new(graph.node_at(source), std::move(distances));
+        return true;
+      },
+      [] { return false; });
   return result;
 }
 

@@ -1,39 +1,174 @@
+// Building the graph: index the nodes, sort the arcs by node (a counting sort that keeps their
+// order), then pass each node's arcs through its neighbour table and copy the table out in its
+// iteration order. Duplicate arcs meet in the table, where the last weight stays.
 #include "paths/graph.h"
+
+#include <limits>
+#include <utility>
+
+#include "paths/table_key.h"
+#include "platform/panic.h"
 
 namespace dorvane {
 
-const NeighbourMap* AdjacencyMap::find(NodeId node) const {
-  const NodeIndex* index = index_of_.find(node);
-  return index == nullptr ? nullptr : &neighbours_[*index];
-}
+namespace {
 
-AdjacencyMap::Added AdjacencyMap::add_node(NodeId node) {
-  auto next = static_cast<NodeIndex>(neighbours_.size());
-  auto [index, inserted] = index_of_.try_emplace(node, next);
-  if (inserted) {
-    neighbours_.emplace_back();
-    node_of_.push_back(node);
+// How often the long loops of building look at their stop check.
+constexpr std::size_t kStopCheckInterval = std::size_t{1} << 16;
+
+// Whether a graph's weights allow the monotone search: see Graph::nonnegative.
+class WeightSummary {
+ public:
+  // NaN is not below zero either: it is caught by the self-comparison.
+  void add(double weight) { unusual_ |= !(weight >= 0); }
+
+  bool nonnegative(std::size_t arcs) const {
+    // Each arc is relaxed at most once per search, so a search pushes at most arcs + 1 entries:
+    // below 2^32 the push counter never wraps, and push order is sequence order.
+    return !unusual_ && arcs < std::numeric_limits<uint32_t>::max();
   }
-  return {*index, inserted};
-}
 
-void AdjacencyMap::connect(NodeIndex from, NodeIndex to, double weight) {
-  neighbours_[from].insert_or_assign(node_of_[to], Neighbour{weight, to});
-}
+ private:
+  bool unusual_ = false;  // a weight below zero, or NaN (-0.0 is neither)
+};
 
-Graph::Graph() : nodes_(), adjacency_() {}
+}  // namespace
+
+Graph::Graph() : nodes_() {
+  next_table_key();  // the adjacency's
+}
 
 NodeIndex Graph::add_node(NodeId node) {
-  AdjacencyMap::Added added = adjacency_.add_node(node);
-  if (added.inserted) nodes_.insert(node);
-  return added.index;
+  auto next = static_cast<NodeIndex>(node_of_.size());
+  auto [index, inserted] = nodes_.try_emplace(node, next);
+  if (inserted) {
+    if (next == std::numeric_limits<NodeIndex>::max()) panic("capacity overflow");
+    node_of_.push_back(node);
+    offsets_.push_back(0);
+  }
+  return *index;
 }
 
-void Graph::add_edge(const Edge& edge) {
-  NodeIndex source = add_node(edge.source);
-  NodeIndex target = add_node(edge.target);
-  adjacency_.connect(source, target, edge.weight);
-  adjacency_.connect(target, source, edge.weight);
+template <class ForEachArc>
+bool Graph::lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop) {
+  const std::size_t nodes = node_of_.size();
+  // offsets_ holds each node's arc count so far: make it the start of each node's run.
+  offsets_.push_back(0);
+  std::size_t total = 0;
+  for (std::size_t& offset : offsets_) {
+    total += std::exchange(offset, total);
+  }
+  {
+    // Scatter the arcs to their nodes' runs, each run in arc order.
+    arcs_.resize(total);
+    Vec<std::size_t> cursor(offsets_.begin(), offsets_.end() - 1);
+    for_each_arc([&](NodeIndex from, NodeIndex to, double weight) {
+      arcs_[cursor[from]++] = Arc{to, weight};
+    });
+  }
+
+  // Every node's arcs through its own neighbour table. The tables' keys follow the node set's and
+  // the adjacency's, one per node in index order. The compacted output of a node never reaches
+  // beyond the start of its own arcs, which have all entered the table before it is written.
+  const SipKey first_key = next_table_keys(nodes);
+  NodeMap<Arc> table(first_key);
+  std::size_t out = 0;
+  std::size_t until_check = kStopCheckInterval;
+  for (std::size_t node = 0; node < nodes; ++node) {
+    const std::size_t begin = offsets_[node];
+    const std::size_t end = offsets_[node + 1];
+    table.reset(SipKey{first_key.k0 + node, first_key.k1}, end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+      table.insert_or_assign(node_of_[arcs_[i].to], arcs_[i]);
+    }
+    offsets_[node] = out;
+    table.for_each([&](NodeId, const Arc& arc) { arcs_[out++] = arc; });
+    if (until_check <= end - begin) {
+      if (stop()) return false;
+      until_check = kStopCheckInterval;
+    } else {
+      until_check -= end - begin;
+    }
+  }
+  offsets_[nodes] = out;
+  arcs_.resize(out);
+  return true;
+}
+
+Graph::Graph(std::span<const Edge> edges) : Graph() {
+  WeightSummary weights;
+  for (const Edge& edge : edges) {
+    NodeIndex source = add_node(edge.source);
+    NodeIndex target = add_node(edge.target);
+    ++offsets_[source];
+    if (target != source) ++offsets_[target];
+    weights.add(edge.weight);
+  }
+  lay_out(
+      [&](auto&& visit) {
+        for (const Edge& edge : edges) {
+          // The indices again: lookups of known nodes, which change nothing.
+          NodeIndex source = *index_of(edge.source);
+          NodeIndex target = *index_of(edge.target);
+          visit(source, target, edge.weight);
+          if (target != source) visit(target, source, edge.weight);
+        }
+      },
+      [] { return false; });
+  nonnegative_ = weights.nonnegative(arcs_.size());
+}
+
+std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> stop) {
+  Vec<Edge> edges = std::move(edge_list);
+  Graph graph;
+  WeightSummary weights;
+  // The node numbers of each edge are replaced by the nodes' indices (both are 32-bit), so the
+  // second pass needs no lookups and no memory of its own.
+  std::size_t until_check = kStopCheckInterval;
+  for (Edge& edge : edges) {
+    NodeIndex source = graph.add_node(edge.source);
+    NodeIndex target = graph.add_node(edge.target);
+    edge.source = source;
+    edge.target = target;
+    ++graph.offsets_[source];
+    if (target != source) ++graph.offsets_[target];
+    weights.add(edge.weight);
+    if (--until_check == 0) {
+      if (stop()) return std::nullopt;
+      until_check = kStopCheckInterval;
+    }
+  }
+  bool finished = graph.lay_out(
+      [&](auto&& visit) {
+        for (const Edge& edge : edges) {
+          visit(edge.source, edge.target, edge.weight);
+          if (edge.target != edge.source) visit(edge.target, edge.source, edge.weight);
+        }
+        edges = Vec<Edge>();  // laid out: free it before the tables are filled
+      },
+      stop);
+  if (!finished) return std::nullopt;
+  graph.nonnegative_ = weights.nonnegative(graph.arcs_.size());
+  return graph;
+}
+
+void GraphBuilder::add_arc(NodeIndex from, NodeIndex to, double weight) {
+  arcs_.push_back(Pending{from, to, weight});
+  ++graph_.offsets_[from];
+}
+
+Graph GraphBuilder::finish() && {
+  WeightSummary weights;
+  for (const Pending& arc : arcs_)
+    weights.add(arc.weight);
+  graph_.lay_out(
+      [&](auto&& visit) {
+        for (const Pending& arc : arcs_)
+          visit(arc.from, arc.to, arc.weight);
+      },
+      [] { return false; });
+  graph_.nonnegative_ = weights.nonnegative(graph_.arcs_.size());
+  return std::move(graph_);
 }
 
 }  // namespace dorvane

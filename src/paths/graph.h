@@ -1,20 +1,27 @@
 // The undirected weighted graph that every search runs on, built once per call from the edge list.
 //
-// The graph is the node set plus the adjacency map, from each node to its neighbour map (the
-// neighbours with the weight of the edge to each). Both are hashed tables whose iteration orders
-// are observable: the node set's order is the order of the sources, a neighbour map's the order in
-// which a search visits a node's edges.
+// The graph is the node set plus one neighbour table per node: the node's neighbours with the
+// weight of the edge to each (the last edge between two nodes wins, in both directions). Both are
+// hashed tables whose iteration orders are observable: the node set's order is the order of the
+// sources, a neighbour table's the order in which a search visits the node's edges, which decides
+// ties between equal distances.
 //
-// Besides its number, every node gets a dense index, in order of first appearance in the edge
-// list, and each neighbour entry stores the neighbour's index next to the weight. The search
-// keeps its working state in arrays indexed by it, so it needs no hashing per edge.
+// Searches read a flat copy instead of the tables themselves. Every node has a dense index, in
+// order of first appearance in the edge list (an edge's source before its target), and the
+// entries of all neighbour tables, each table's in its iteration order, sit in one array, node
+// after node, as (neighbour index, weight). A search then walks a node's edges as a contiguous run
+// and keeps its own state in arrays by index, without hashing. The neighbour tables exist only
+// while the graph is built; the node set stays, and holds each node's index.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 
 #include "paths/node_id.h"
 #include "paths/node_table.h"
+#include "platform/function_ref.h"
 #include "platform/memory.h"
 
 namespace dorvane {
@@ -22,67 +29,87 @@ namespace dorvane {
 // Dense index of a node within one graph: 0 .. node_count - 1.
 using NodeIndex = uint32_t;
 
-// What a neighbour map holds for one neighbour.
-struct Neighbour {
+// One entry of a neighbour table as the searches read it.
+struct Arc {
+  NodeIndex to;
   double weight;
-  NodeIndex index;
-};
-
-using NeighbourMap = NodeMap<Neighbour>;
-
-// Node number to neighbour map. The hashed table maps a number to its dense index; the neighbour
-// maps themselves live in a vector by index.
-class AdjacencyMap {
- public:
-  AdjacencyMap() = default;
-  AdjacencyMap(AdjacencyMap&&) = default;
-  AdjacencyMap& operator=(AdjacencyMap&&) = default;
-
-  std::size_t node_count() const { return neighbours_.size(); }
-
-  // The neighbour map of `node`, or null when `node` is not in the graph.
-  const NeighbourMap* find(NodeId node) const;
-  // The dense index of `node`, or null when `node` is not in the graph.
-  const NodeIndex* index_of(NodeId node) const { return index_of_.find(node); }
-
-  const NeighbourMap& neighbours_at(NodeIndex index) const { return neighbours_[index]; }
-  NodeId node_at(NodeIndex index) const { return node_of_[index]; }
-
-  // Building. The index of `node`, added with an empty neighbour map (which takes its hash key
-  // now) when it is new; `inserted` tells which.
-  struct Added {
-    NodeIndex index;
-    bool inserted;
-  };
-  Added add_node(NodeId node);
-  // Sets the weight of the entry for `to` in the neighbour map of `from`, one direction only.
-  void connect(NodeIndex from, NodeIndex to, double weight);
-
- private:
-  NodeMap<NodeIndex> index_of_;
-  Vec<NeighbourMap> neighbours_;
-  Vec<NodeId> node_of_;
 };
 
 class Graph {
  public:
-  // An empty graph. The node set takes its hash key first, then the adjacency map.
+  // An empty graph: the node set takes its hash key first, then the adjacency (whose table the
+  // flat layout replaces, but whose key is still drawn, so later tables get the keys they would).
   Graph();
   Graph(Graph&&) = default;
   Graph& operator=(Graph&&) = default;
 
-  // Adds the undirected edge; a later edge between the same two nodes, in either orientation,
-  // replaces the weight in both directions. A self-loop gives its node an entry for itself.
-  void add_edge(const Edge& edge);
+  // The graph of `edges`, added in list order.
+  explicit Graph(std::span<const Edge> edges);
 
-  const NodeSet& nodes() const { return nodes_; }
-  const AdjacencyMap& adjacency() const { return adjacency_; }
+  // The same for the function entry: consumes the edge list, whose memory is released as soon as
+  // the edges are laid out, and calls `stop` every few tens of thousands of edges, giving up
+  // (no graph) as soon as it returns true.
+  static std::optional<Graph> build(Vec<Edge>&& edges, FunctionRef<bool()> stop);
+
+  std::size_t node_count() const { return node_of_.size(); }
+
+  // The node set, each node with its index; its iteration order is the order of the sources.
+  const NodeMap<NodeIndex>& nodes() const { return nodes_; }
+  // The index of `node`, or null when it is not in the graph.
+  const NodeIndex* index_of(NodeId node) const { return nodes_.find(node); }
+  NodeId node_at(NodeIndex index) const { return node_of_[index]; }
+
+  // The neighbour table of the node at `index`, in its iteration order.
+  std::span<const Arc> neighbours_at(NodeIndex index) const {
+    return {arcs_.data() + offsets_[index], arcs_.data() + offsets_[index + 1]};
+  }
+
+  // True when no weight is negative or NaN (-0.0 and +inf are fine) and no search can push so
+  // many entries that its push counter wraps: no candidate is then below the distance it
+  // extends, and searches may run the monotone search (search.cpp, radix_queue.h).
+  bool nonnegative() const { return nonnegative_; }
 
  private:
+  friend class GraphBuilder;
+
+  // The index of `node`, which joins the node set (and gets a neighbour table) when it is new.
   NodeIndex add_node(NodeId node);
 
-  NodeSet nodes_;
-  AdjacencyMap adjacency_;
+  // Lays out the neighbour tables from the arcs that `for_each_arc(visit)` yields, in order, as
+  // visit(from, to, weight); `arc_counts[i]` is the number of arcs from node i. False when
+  // `stop` asked to give up.
+  template <class ForEachArc>
+  bool lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop);
+
+  NodeMap<NodeIndex> nodes_;
+  Vec<NodeId> node_of_;
+  Vec<std::size_t> offsets_;  // node i's arcs are arcs_[offsets_[i] .. offsets_[i + 1])
+  Vec<Arc> arcs_;
+  bool nonnegative_ = true;
+};
+
+// Builds a graph arc by arc, for the graphs an edge list cannot express (an arc in one direction
+// only, a node without neighbours): the tests of the search need them.
+class GraphBuilder {
+ public:
+  GraphBuilder() = default;
+
+  // The index of `node`, added when it is new.
+  NodeIndex add_node(NodeId node) { return graph_.add_node(node); }
+  // Sets the weight of the entry for `to` in the neighbour table of `from`, one direction only;
+  // a later arc between the same two nodes replaces the weight.
+  void add_arc(NodeIndex from, NodeIndex to, double weight);
+
+  Graph finish() &&;
+
+ private:
+  struct Pending {
+    NodeIndex from;
+    NodeIndex to;
+    double weight;
+  };
+  Graph graph_;
+  Vec<Pending> arcs_;
 };
 
 }  // namespace dorvane

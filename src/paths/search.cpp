@@ -3,14 +3,14 @@
 //
 // The map of tentative distances and the "already fixed?" test live in the workspace's array
 // indexed by the graph's dense node index. Only the result, whose iteration order is observable,
-// is a hashed table.
+// is a hashed table; it is filled once the search knows how many nodes it fixed.
 #include "paths/search.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
 #include "paths/table_key.h"
-#include "platform/memory.h"
 #include "platform/panic.h"
 
 namespace dorvane {
@@ -19,74 +19,243 @@ namespace {
 
 constexpr const char* kContradiction = "Contradictory paths found: negative weights?";
 
+// How many queue entries a search takes between two looks at its stop check.
+constexpr uint32_t kStopCheckInterval = 1024;
+
+// Hands `value` to the optimiser as an unknown: a flag computed with comparisons then stays a
+// flag instead of becoming a chain of branches, which would be mispredicted about half the time.
+inline uint32_t opaque(uint32_t value) {
+  asm("" : "+r"(value));
+  return value;
+}
+
 }  // namespace
 
-uint32_t SearchWorkspace::begin_search(std::size_t node_count) {
-  if (nodes_.size() < node_count) nodes_.resize(node_count, NodeState{0.0, 0, false});
-  if (++generation_ == 0) {
-    // After 2^32 searches old stamps could look current again: start over.
-    for (NodeState& state : nodes_) {
-      state.generation = 0;
-    }
-    generation_ = 1;
+// The search's frontier: what it knows about each node and the queue of candidates. Two kinds
+// run the same loop (SearchRun::run).
+//
+// The exact frontier is the general one: tentative and fixed distances as doubles, the heap
+// whose every comparison is prescribed (search_queue.h), a push counter for the ties, and the
+// contradiction test against fixed nodes.
+class ExactFrontier {
+ public:
+  ExactFrontier(const Graph& graph, SearchWorkspace& workspace)
+      : queue_(workspace.exact_queue_), order_(graph), nodes_(prepare(graph, workspace)) {}
+
+  void start(NodeIndex source) {
+    nodes_[source] = NodeState{0.0, queued_};
+    queue_.push(QueueEntry{0.0, 0, source}, order_);
   }
-  queue_.clear();
-  return generation_;
-}
 
-std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-    const AdjacencyMap& adjacency, NodeId source, const std::optional<double>& cutoff) {
-  SearchWorkspace workspace;
-  return single_source_dijkstra_path_length(adjacency, source, cutoff, workspace);
-}
+  bool empty() const { return queue_.empty(); }
 
-std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-    const AdjacencyMap& adjacency, NodeId source, const std::optional<double>& cutoff,
-    SearchWorkspace& workspace) {
+  // Takes the next entry: true, with its node and distance, when it fixes a node; false when it
+  // is outdated (its node was fixed by an earlier, shorter entry).
+  bool take(NodeIndex& node, double& distance) {
+    const QueueEntry entry = queue_.pop(order_);
+    NodeState& state = nodes_[entry.index];
+    if (state.stamp == fixed_) return false;  // a queued node has `queued_`
+    state = NodeState{entry.distance, fixed_};
+    node = entry.index;
+    distance = entry.distance;
+    return true;
+  }
+
+  // A path of length `candidate` to `node`. A fixed node that it beats is a contradiction; a node
+  // not yet queued by this search, or queued further away, improves. A comparison with a NaN is
+  // false, so a NaN on either side neither contradicts nor improves.
+  void offer(NodeIndex node, double candidate) {
+    NodeState& next = nodes_[node];
+    const uint32_t shorter = next.distance > candidate;
+    const uint32_t is_fixed = next.stamp == fixed_;
+    const uint32_t contradicts = opaque(is_fixed & shorter);
+    const uint32_t improves = opaque(~is_fixed & ((next.stamp != queued_) | shorter) & 1);
+    if (contradicts != 0) [[unlikely]] {
+      panic(kContradiction);
+    }
+    if (improves != 0) {
+      next = NodeState{candidate, queued_};
+      queue_.push(QueueEntry{candidate, push_counter_++, node}, order_);
+    }
+  }
+
+ private:
   using NodeState = SearchWorkspace::NodeState;
-  const NodeIndex source_index = unwrap(adjacency.index_of(source));
-  const uint32_t generation = workspace.begin_search(adjacency.node_count());
-  NodeState* nodes = workspace.nodes_.data();
-  SearchQueue& queue = workspace.queue_;
-  const PriorityOrder order(adjacency);
-  const bool limited = cutoff.has_value();
-  const double limit = limited ? *cutoff : std::numeric_limits<double>::infinity();
 
-  DistanceMap distances;
-  // The tentative distances live in the workspace rather than in a table of their own; still draw
-  // the key such a table would take, so that every later table on this thread gets the same key
-  // as it would otherwise.
-  next_table_key();
-  nodes[source_index] = NodeState{0.0, generation, false};
-  queue.push(QueueEntry{0.0, 0, source_index}, order);
-  uint32_t push_counter = 1;
-
-  while (!queue.empty()) {
-    const QueueEntry entry = queue.pop(order);
-    NodeState& current = nodes[entry.index];
-    if (current.fixed) continue;  // an outdated entry; a queued node always has this generation
-    const double base = entry.distance;
-    current.distance = base;
-    current.fixed = true;
-    distances.insert_new(adjacency.node_at(entry.index), base);
-
-    adjacency.neighbours_at(entry.index).for_each([&](NodeId, const Neighbour& neighbour) {
-      const double candidate = base + neighbour.weight;
-      if (limited && candidate > limit) return;
-      NodeState& next = nodes[neighbour.index];
-      if (next.generation == generation) {
-        if (next.fixed) {
-          if (next.distance > candidate) panic(kContradiction);
-          return;
-        }
-        if (!(next.distance > candidate)) return;  // not strictly better, or NaN on either side
-      } else {
-        next.generation = generation;
-        next.fixed = false;
+  // Makes the state array cover the graph and starts a new generation of stamps.
+  NodeState* prepare(const Graph& graph, SearchWorkspace& workspace) {
+    Vec<NodeState>& nodes = workspace.nodes_;
+    if (nodes.size() < graph.node_count()) nodes.resize(graph.node_count(), NodeState{0.0, 0});
+    if (++workspace.generation_ == uint32_t{1} << 31) {
+      // After 2^31 searches old stamps could look current again: start over.
+      for (NodeState& state : nodes) {
+        state.stamp = 0;
       }
-      next.distance = candidate;
-      queue.push(QueueEntry{candidate, push_counter++, neighbour.index}, order);
-    });
+      workspace.generation_ = 1;
+    }
+    queued_ = 2 * workspace.generation_;
+    fixed_ = queued_ + 1;
+    queue_.clear();
+    return nodes.data();
+  }
+
+  SearchQueue& queue_;
+  PriorityOrder order_;
+  uint32_t queued_ = 0;
+  uint32_t fixed_ = 0;
+  NodeState* nodes_;
+  uint32_t push_counter_ = 1;
+};
+
+// The monotone frontier, for graphs whose weights are all non-negative (Graph::nonnegative):
+// no candidate is then below the distance it extends, so the radix queue applies (see
+// radix_queue.h for why it pops exactly what the exact heap would), and no fixed node can ever
+// be beaten, so there is no contradiction to test for. Distances are kept as ordered keys, and a
+// fixed node's key is 0, below every candidate's: one integer comparison decides each offer.
+class MonotoneFrontier {
+ public:
+  MonotoneFrontier(const Graph& graph, SearchWorkspace& workspace)
+      : workspace_(workspace), queue_(workspace.radix_queue_) {
+    Vec<uint64_t>& keys = workspace.keys_;
+    if (keys.size() < graph.node_count()) keys.resize(graph.node_count(), kNotQueued);
+    keys_ = keys.data();
+    queue_.clear();
+    queue_.set_current_keys(keys_);
+  }
+  // Puts back every key this search changed: those of the fixed nodes when it ran to its end
+  // (every node it queued is then fixed), all of them otherwise.
+  ~MonotoneFrontier() {
+    if (queue_.empty()) {
+      for (const Reached& node : workspace_.fixed_)
+        keys_[node.node] = kNotQueued;
+    } else {
+      std::fill(workspace_.keys_.begin(), workspace_.keys_.end(), kNotQueued);
+    }
+  }
+  MonotoneFrontier(const MonotoneFrontier&) = delete;
+  MonotoneFrontier& operator=(const MonotoneFrontier&) = delete;
+
+  void start(NodeIndex source) {
+    keys_[source] = ordered_key(0.0);
+    queue_.push(ordered_key(0.0), source);
+  }
+
+  bool empty() const { return queue_.empty(); }
+
+  bool take(NodeIndex& node, double& distance) {
+    RadixQueue::Item item;
+    if (!queue_.pop(item) || keys_[item.index] == kFixed) return false;
+    keys_[item.index] = kFixed;
+    node = item.index;
+    distance = distance_of_key(item.key);
+    return true;
+  }
+
+  void offer(NodeIndex node, double candidate) {
+    const uint64_t key = ordered_key(candidate);
+    if (key < keys_[node]) {
+      keys_[node] = key;
+      queue_.push(key, node);
+    }
+  }
+
+ private:
+  static constexpr uint64_t kFixed = 0;
+  static constexpr uint64_t kNotQueued = ~uint64_t{0};
+
+  SearchWorkspace& workspace_;
+  RadixQueue& queue_;
+  uint64_t* keys_;
+};
+
+struct SearchRun {
+  // The search proper. Leaves the fixed nodes in `workspace.fixed_`, in the order they were
+  // fixed. False when stopped.
+  template <class Frontier>
+  static bool run(const Graph& graph, NodeIndex source, double limit, SearchWorkspace& workspace,
+                  FunctionRef<bool()> stop) {
+    Vec<Reached>& fixed = workspace.fixed_;
+    fixed.clear();
+    Frontier frontier(graph, workspace);
+    frontier.start(source);
+    uint32_t until_check = kStopCheckInterval;
+    while (!frontier.empty()) {
+      if (--until_check == 0) {
+        if (stop()) return false;
+        until_check = kStopCheckInterval;
+      }
+      NodeIndex node;
+      double base;
+      if (!frontier.take(node, base)) continue;
+      fixed.push_back(Reached{node, base});
+      for (const Arc& arc : graph.neighbours_at(node)) {
+        const double candidate = base + arc.weight;
+        // Without a cutoff the limit is +inf, which no candidate exceeds; nor does a NaN on
+        // either side, so NaN cutoffs and candidates are never skipped, as required.
+        if (candidate > limit) continue;
+        frontier.offer(arc.to, candidate);
+      }
+    }
+    return true;
+  }
+
+  // Runs the fastest search the graph allows.
+  static bool search(const Graph& graph, NodeIndex source, double limit, SearchWorkspace& workspace,
+                     FunctionRef<bool()> stop) {
+    if (graph.nonnegative() && workspace.queue_ == SearchWorkspace::Queue::kBest) {
+      return run<MonotoneFrontier>(graph, source, limit, workspace, stop);
+    }
+    return run<ExactFrontier>(graph, source, limit, workspace, stop);
+  }
+
+  // Fills the distance table (a fresh key, room for exactly the fixed nodes) in fixing order and
+  // copies it out in its iteration order.
+  static void collect(const Graph& graph, SipKey key, SearchWorkspace& workspace,
+                      Vec<Reached>& reached) {
+    NodeMap<Reached>& table = workspace.table_;
+    const Vec<Reached>& fixed = workspace.fixed_;
+    table.reset(key, fixed.size());
+    table.insert_all_new(
+        fixed.size(), [&](std::size_t i) { return graph.node_at(fixed[i].node); },
+        [&](std::size_t i) { return fixed[i]; });
+    reached.clear();
+    reached.reserve(table.size());
+    table.for_each([&](NodeId, const Reached& node) { reached.push_back(node); });
+  }
+};
+
+bool search_distances(const Graph& graph, NodeIndex source, const std::optional<double>& cutoff,
+                      SearchWorkspace& workspace, Vec<Reached>& reached, FunctionRef<bool()> stop) {
+  if (source >= graph.node_count()) [[unlikely]] {
+    panic(std::string(kUnwrapNoneMessage));
+  }
+  // The search's two tables: the distance table, then the tentative distances, which live in the
+  // workspace's array instead but still take their key, so that every later table on this thread
+  // gets the key it would otherwise.
+  const SipKey key = next_table_keys(2);
+  const double limit = cutoff.value_or(std::numeric_limits<double>::infinity());
+  if (!SearchRun::search(graph, source, limit, workspace, stop)) return false;
+  SearchRun::collect(graph, key, workspace, reached);
+  return true;
+}
+
+std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
+    const Graph& graph, NodeId source, const std::optional<double>& cutoff) {
+  SearchWorkspace workspace;
+  return single_source_dijkstra_path_length(graph, source, cutoff, workspace);
+}
+
+std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
+    const Graph& graph, NodeId source, const std::optional<double>& cutoff,
+    SearchWorkspace& workspace) {
+  const NodeIndex index = unwrap(graph.index_of(source));
+  Vec<Reached> reached;
+  search_distances(graph, index, cutoff, workspace, reached, [] { return false; });
+  // Its order is of no interest to the callers of this form, so it takes no key of the thread's.
+  DistanceMap distances(SipKey{});
+  distances.reserve(reached.size());
+  for (const Reached& node : reached) {
+    distances.insert_new(graph.node_at(node.node), node.distance);
   }
   return {source, std::move(distances)};
 }

@@ -8,57 +8,82 @@
 #include "paths/graph.h"
 #include "paths/node_id.h"
 #include "paths/node_table.h"
+#include "paths/radix_queue.h"
 #include "paths/search_queue.h"
+#include "platform/function_ref.h"
 #include "platform/memory.h"
 
 namespace dorvane {
 
-// The fixed distance of every node a search reached; always holds the source at 0.0.
+// A node that a search fixed, with its distance, as the search hands it on.
+struct Reached {
+  NodeIndex node;
+  double distance;
+};
+
+// The fixed distances of one search by node number; always holds the source at 0.0.
 using DistanceMap = NodeMap<double>;
 
-// The working memory of searches over one graph: what each search knows about each node, indexed
-// by the graph's dense node index, and the queue. One thread at a time uses it; the all-pairs
-// driver keeps one per worker for the length of a call, so consecutive searches on a worker
-// allocate nothing. A generation number stamped on every node state tells the current search's
-// states from stale ones, so the array is never cleared between searches.
+// The working memory of searches over one graph at a time: what each search knows about each
+// node, in arrays by the graph's dense node index, the queues, and the distance table. One thread
+// at a time uses it; the all-pairs driver keeps one per worker for the length of a call, so
+// consecutive searches allocate nothing once the arrays have grown. Neither array is cleared
+// between searches: the exact search's states carry the number of the search that wrote them,
+// and the monotone search puts back what it changed.
 class SearchWorkspace {
  public:
-  SearchWorkspace() = default;
+  SearchWorkspace() : table_(SipKey{}) {}
   SearchWorkspace(SearchWorkspace&&) = default;
   SearchWorkspace& operator=(SearchWorkspace&&) = default;
 
- private:
-  friend std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-      const AdjacencyMap&, NodeId, const std::optional<double>&, SearchWorkspace&);
+  // Which search runs: the fastest the graph allows, or the exact one even where the monotone one
+  // would do, for the tests and benchmarks that compare them.
+  enum class Queue { kBest, kExact };
+  void use_queue(Queue queue) { queue_ = queue; }
 
-  // What one search knows about one node. Valid only when `generation` is the search's own.
+ private:
+  friend struct SearchRun;
+  friend class ExactFrontier;
+  friend class MonotoneFrontier;
+
+  // What the exact search knows about one node: its tentative distance, or its fixed one. The
+  // stamp says which, and that the state is the current search's at all: 2g for a node that
+  // search g has queued, 2g + 1 once it is fixed; any other value is a stale state.
   struct NodeState {
-    double distance;  // tentative distance, or the fixed one once `fixed` is set
-    uint32_t generation;
-    bool fixed;
+    double distance;
+    uint32_t stamp;
   };
 
-  // Makes `nodes_` cover `node_count` nodes and returns the generation of a new search.
-  uint32_t begin_search(std::size_t node_count);
-
   Vec<NodeState> nodes_;
-  SearchQueue queue_;
   uint32_t generation_ = 0;
+  SearchQueue exact_queue_;
+  // What the monotone search knows about each node: the ordered key of its tentative distance,
+  // 0 once fixed, all ones when not queued. All ones between searches.
+  Vec<uint64_t> keys_;
+  RadixQueue radix_queue_;
+  Vec<Reached> fixed_;      // in the order the search fixed them
+  NodeMap<Reached> table_;  // the distance table, keyed by node number
+  Queue queue_ = Queue::kBest;
 };
 
-// Shortest-path lengths from `source` to every node reachable from it whose distance does not
-// exceed `cutoff` (no limit when absent). `source` must be a node of `adjacency`.
+// Shortest-path lengths from the node at `source` to every node reachable from it whose distance
+// does not exceed `cutoff` (no limit when absent). Replaces the content of `reached` with the
+// fixed nodes in the iteration order of the search's distance table, a table of its own with a
+// fresh key from the calling thread, and returns true; returns false, with `reached` left
+// unspecified, when `stop` (asked every thousand or so queue entries) returns true.
 //
 // Panics with "Contradictory paths found: negative weights?" when a path shorter than an already
 // fixed distance turns up, and with the failed-lookup message when the queue has to compare a NaN
-// distance. Safe to run on many threads at once over the same adjacency map, each thread with
-// its own workspace.
-std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-    const AdjacencyMap& adjacency, NodeId source, const std::optional<double>& cutoff);
+// distance. Safe to run on many threads at once over the same graph, each with its own workspace.
+bool search_distances(const Graph& graph, NodeIndex source, const std::optional<double>& cutoff,
+                      SearchWorkspace& workspace, Vec<Reached>& reached, FunctionRef<bool()> stop);
 
-// The same, with working memory that the caller keeps across searches over `adjacency`.
+// The same from node number `source` (which must be in the graph), gathered into its distance
+// table: for tests and benchmarks.
 std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-    const AdjacencyMap& adjacency, NodeId source, const std::optional<double>& cutoff,
+    const Graph& graph, NodeId source, const std::optional<double>& cutoff);
+std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
+    const Graph& graph, NodeId source, const std::optional<double>& cutoff,
     SearchWorkspace& workspace);
 
 }  // namespace dorvane

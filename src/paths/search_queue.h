@@ -1,4 +1,4 @@
-// The search's priority queue: a binary heap of entries in a vector, without decrease-key.
+// The search's exact priority queue: a binary heap of entries in a vector, without decrease-key.
 //
 // Which entries the queue compares is part of the search's behaviour (comparing a NaN distance
 // fails), so the heap follows one fixed discipline: push appends and sifts up; pop takes the last
@@ -27,7 +27,7 @@ struct QueueEntry {
 // Distances that are unordered (a NaN) cannot be ranked, and the search fails.
 class PriorityOrder {
  public:
-  explicit PriorityOrder(const AdjacencyMap& adjacency) : adjacency_(adjacency) {}
+  explicit PriorityOrder(const Graph& graph) : graph_(graph) {}
 
   bool higher(const QueueEntry& a, const QueueEntry& b) const {
     if (a.distance < b.distance) return true;
@@ -36,11 +36,11 @@ class PriorityOrder {
       panic(std::string(kUnwrapNoneMessage));
     }
     if (a.sequence != b.sequence) return a.sequence < b.sequence;
-    return adjacency_.node_at(a.index) < adjacency_.node_at(b.index);
+    return graph_.node_at(a.index) < graph_.node_at(b.index);
   }
 
  private:
-  const AdjacencyMap& adjacency_;
+  const Graph& graph_;
 };
 
 // The heap itself. Its storage is kept across searches, so a search allocates only when it needs

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "paths/all_pairs.h"
 #include "paths/graph.h"
@@ -14,10 +18,7 @@ namespace dorvane {
 namespace {
 
 Graph graph_of(std::initializer_list<Edge> edges) {
-  Graph graph;
-  for (const Edge& edge : edges)
-    graph.add_edge(edge);
-  return graph;
+  return Graph(std::span<const Edge>(edges.begin(), edges.size()));
 }
 
 // The distances of `result` for `source`, which must be present.
@@ -29,7 +30,7 @@ const DistanceMap& row(const AllPairsResult& result, NodeId source) {
 }
 
 TEST(AllPairs, EmptyGraphGivesAnEmptyResult) {
-  Graph graph;
+  Graph graph = graph_of({});
   EXPECT_TRUE(compute_all_pairs(graph, std::nullopt).empty());
 }
 
@@ -63,10 +64,11 @@ TEST(AllPairs, EachSourceSeesOnlyItsOwnComponent) {
 
 TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {
   // The negative edge makes the searches of its own component fail; the rest would succeed.
-  Graph graph;
+  std::vector<Edge> edges;
   for (NodeId node = 0; node < 200; ++node)
-    graph.add_edge({node, node + 1, 1.0});
-  graph.add_edge({500, 501, -1.0});
+    edges.push_back({node, node + 1, 1.0});
+  edges.push_back({500, 501, -1.0});
+  Graph graph(edges);
   for (std::size_t workers : {1, 2, 4}) {
     OwnedPool owned(workers);
     try {
@@ -82,9 +84,10 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
   std::mt19937_64 random(99);
   std::uniform_int_distribution<NodeId> node(0, 299);
   std::uniform_real_distribution<double> weight(0.01, 1.0);
-  Graph graph;
+  std::vector<Edge> edges;
   for (int i = 0; i < 900; ++i)
-    graph.add_edge({node(random) * 7, node(random) * 7, weight(random)});
+    edges.push_back({node(random) * 7, node(random) * 7, weight(random)});
+  Graph graph(edges);
   const std::size_t nodes = graph.nodes().size();
 
   for (std::size_t workers : {1, 2, 3, 4}) {
@@ -92,9 +95,10 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
     AllPairsResult result =
         owned.route_outside_calls([&] { return compute_all_pairs(graph, std::nullopt); });
     ASSERT_EQ(result.size(), nodes) << workers << " workers";
-    for (NodeId source : graph.nodes()) {
+    for (NodeId source = 0; source < 300 * 7; source += 7) {
+      if (graph.index_of(source) == nullptr) continue;
       auto [expected_source, expected] =
-          single_source_dijkstra_path_length(graph.adjacency(), source, std::nullopt);
+          single_source_dijkstra_path_length(graph, source, std::nullopt);
       const DistanceMap& distances = row(result, source);
       ASSERT_EQ(distances.size(), expected.size());
       expected.for_each([&](NodeId target, double distance) {
@@ -103,6 +107,129 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
         EXPECT_EQ(*got, distance);
       });
     }
+  }
+}
+
+// The node set's order, which is the order in which results must arrive.
+std::vector<NodeIndex> source_order(const Graph& graph) {
+  std::vector<NodeIndex> order;
+  graph.nodes().for_each([&](NodeId, NodeIndex index) { order.push_back(index); });
+  return order;
+}
+
+Graph path_graph(NodeId length, double weight) {
+  std::vector<Edge> edges;
+  for (NodeId node = 0; node < length; ++node)
+    edges.push_back({node, node + 1, weight});
+  return Graph(edges);
+}
+
+TEST(AllPairsStream, ResultsArriveInSourceOrderEachOnce) {
+  // More sources than results may wait at once, so the slots are reused many times over.
+  Graph graph = path_graph(5000, 1.0);
+  for (std::size_t workers : {1, 2, 3, 4}) {
+    OwnedPool owned(workers);
+    std::vector<NodeIndex> seen;
+    bool complete = owned.route_outside_calls([&] {
+      return compute_all_pairs(
+          graph, 2.5,
+          [&](NodeIndex source, std::span<const Reached> reached) {
+            seen.push_back(source);
+            const NodeId node = graph.node_at(source);
+            // Within the cutoff: itself and up to two steps either way.
+            const std::size_t expected =
+                1 + std::min<NodeId>(node, 2) + std::min<NodeId>(5000 - node, 2);
+            EXPECT_EQ(reached.size(), expected) << "source " << node;
+            return true;
+          },
+          [] { return false; });
+    });
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(seen, source_order(graph)) << workers << " workers";
+  }
+}
+
+TEST(AllPairsStream, StopsWhenTheConsumerSaysSo) {
+  Graph graph = path_graph(3000, 1.0);
+  OwnedPool owned(2);
+  std::size_t consumed = 0;
+  bool complete = owned.route_outside_calls([&] {
+    return compute_all_pairs(
+        graph, std::nullopt, [&](NodeIndex, std::span<const Reached>) { return ++consumed < 10; },
+        [] { return false; });
+  });
+  EXPECT_FALSE(complete);
+  EXPECT_EQ(consumed, 10u) << "nothing is consumed after a refusal";
+
+  // The pool serves the next computation as usual.
+  EXPECT_EQ(owned.route_outside_calls([&] { return compute_all_pairs(graph, 0.5); }).size(), 3001u);
+}
+
+TEST(AllPairsStream, TheLowestFailingSourceWinsAndEveryOneBeforeItIsConsumed) {
+  // Sources of two components fail, with different messages (a contradiction in one, a NaN
+  // comparison in the other), so the raised message tells which position won.
+  std::vector<Edge> edges;
+  for (NodeId node = 0; node < 300; ++node)
+    edges.push_back({node, node + 1, 1.0});
+  edges.push_back({1000, 1001, -1.0});
+  edges.push_back({2000, 2001, std::nan("")});
+  edges.push_back({2000, 2002, 1.0});
+  Graph graph(edges);
+  const std::vector<NodeIndex> order = source_order(graph);
+  // The first failing position and its message, from single searches.
+  std::size_t first_failure = order.size();
+  std::string expected_message;
+  for (std::size_t position = 0; position < order.size() && expected_message.empty(); ++position) {
+    try {
+      single_source_dijkstra_path_length(graph, graph.node_at(order[position]), std::nullopt);
+    } catch (const Panic& panic) {
+      first_failure = position;
+      expected_message = panic.message();
+    }
+  }
+  ASSERT_LT(first_failure, order.size());
+  for (std::size_t workers : {1, 2, 4}) {
+    OwnedPool owned(workers);
+    std::vector<NodeIndex> seen;
+    try {
+      owned.route_outside_calls([&] {
+        compute_all_pairs(
+            graph, std::nullopt,
+            [&](NodeIndex source, std::span<const Reached>) {
+              seen.push_back(source);
+              return true;
+            },
+            [] { return false; });
+      });
+      ADD_FAILURE() << "no panic with " << workers << " workers";
+    } catch (const Panic& panic) {
+      EXPECT_EQ(panic.message(), expected_message);
+    }
+    EXPECT_EQ(seen, std::vector<NodeIndex>(order.begin(), order.begin() + first_failure));
+  }
+}
+
+TEST(AllPairsStream, AComputationInsideTheConsumerRunsOnTheSamePool) {
+  // A signal handler or a finalizer may call the function again while the calling thread is
+  // consuming: the workers must not be held by the outer computation meanwhile.
+  Graph outer = path_graph(400, 1.0);
+  Graph inner = path_graph(50, 0.5);
+  for (std::size_t workers : {1, 2}) {
+    OwnedPool owned(workers);
+    std::size_t nested = 0;
+    bool complete = owned.route_outside_calls([&] {
+      return compute_all_pairs(
+          outer, std::nullopt,
+          [&](NodeIndex source, std::span<const Reached>) {
+            if (source % 97 == 0) {
+              nested += compute_all_pairs(inner, std::nullopt).size();
+            }
+            return true;
+          },
+          [] { return false; });
+    });
+    EXPECT_TRUE(complete);
+    EXPECT_GT(nested, 0u);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,41 +26,33 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 const std::string kContradiction = "Contradictory paths found: negative weights?";
 const std::string kUnwrapNone(kUnwrapNoneMessage);
 
-// A directed adjacency map, for the cases an undirected graph cannot express.
-struct Arc {
+// A graph with arcs in one direction only, for the cases an undirected graph cannot express.
+struct OneWay {
   NodeId from;
   NodeId to;
   double weight;
 };
-AdjacencyMap directed(std::initializer_list<NodeId> nodes, std::initializer_list<Arc> arcs) {
-  AdjacencyMap adjacency;
+Graph directed(std::initializer_list<NodeId> nodes, std::initializer_list<OneWay> arcs) {
+  GraphBuilder builder;
   for (NodeId node : nodes)
-    adjacency.add_node(node);
-  for (const Arc& arc : arcs) {
-    adjacency.connect(*adjacency.index_of(arc.from), *adjacency.index_of(arc.to), arc.weight);
+    builder.add_node(node);
+  for (const OneWay& arc : arcs) {
+    builder.add_arc(builder.add_node(arc.from), builder.add_node(arc.to), arc.weight);
   }
-  return adjacency;
+  return std::move(builder).finish();
 }
 
-// Both directions of every edge.
-AdjacencyMap undirected(std::initializer_list<Edge> edges) {
-  AdjacencyMap adjacency;
-  for (const Edge& edge : edges) {
-    NodeIndex a = adjacency.add_node(edge.source).index;
-    NodeIndex b = adjacency.add_node(edge.target).index;
-    adjacency.connect(a, b, edge.weight);
-    adjacency.connect(b, a, edge.weight);
-  }
-  return adjacency;
+Graph undirected(std::initializer_list<Edge> edges) {
+  return Graph(std::span<const Edge>(edges.begin(), edges.size()));
 }
 
 // A search with a workspace of its own, or with `workspace`, kept by the caller across searches.
-std::map<NodeId, double> search(const AdjacencyMap& adjacency, NodeId source,
+std::map<NodeId, double> search(const Graph& graph, NodeId source,
                                 std::optional<double> cutoff = std::nullopt,
                                 SearchWorkspace* workspace = nullptr) {
   SearchWorkspace own;
   auto [node, distances] =
-      single_source_dijkstra_path_length(adjacency, source, cutoff, workspace ? *workspace : own);
+      single_source_dijkstra_path_length(graph, source, cutoff, workspace ? *workspace : own);
   EXPECT_EQ(node, source);
   std::map<NodeId, double> result;
   distances.for_each([&](NodeId key, double value) { result[key] = value; });
@@ -67,10 +60,10 @@ std::map<NodeId, double> search(const AdjacencyMap& adjacency, NodeId source,
   return result;
 }
 
-std::string failure(const AdjacencyMap& adjacency, NodeId source,
+std::string failure(const Graph& graph, NodeId source,
                     std::optional<double> cutoff = std::nullopt) {
   try {
-    single_source_dijkstra_path_length(adjacency, source, cutoff);
+    single_source_dijkstra_path_length(graph, source, cutoff);
   } catch (const Panic& panic) {
     return panic.message();
   }
@@ -81,25 +74,25 @@ using Distances = std::map<NodeId, double>;
 
 TEST(Search, SelfLoopsAndTheCutoffComesBeforeTheContradictionTest) {
   EXPECT_EQ(search(undirected({{7, 7, 1.0}}), 7), (Distances{{7, 0.0}}));
-  AdjacencyMap negative_loop = undirected({{7, 7, -1.0}});
+  Graph negative_loop = undirected({{7, 7, -1.0}});
   EXPECT_EQ(failure(negative_loop, 7), kContradiction);
   // The candidate -1.0 exceeds the cutoff -2.0 and is dropped before it meets the fixed source.
   EXPECT_EQ(search(negative_loop, 7, -2.0), (Distances{{7, 0.0}}));
 }
 
 TEST(Search, CutoffBoundaries) {
-  AdjacencyMap pair = undirected({{0, 1, 2.0}});
+  Graph pair = undirected({{0, 1, 2.0}});
   EXPECT_EQ(search(pair, 0, 2.0), (Distances{{0, 0.0}, {1, 2.0}})) << "equal to the cutoff stays";
   EXPECT_EQ(search(pair, 0, 1.999), (Distances{{0, 0.0}}));
   EXPECT_EQ(search(pair, 0, -1.0), (Distances{{0, 0.0}})) << "the source is never cut off";
   EXPECT_EQ(search(pair, 0, kNaN), (Distances{{0, 0.0}, {1, 2.0}})) << "NaN is no limit";
   EXPECT_EQ(search(pair, 0, kInf), (Distances{{0, 0.0}, {1, 2.0}}));
 
-  AdjacencyMap zero = undirected({{0, 1, 0.0}});
+  Graph zero = undirected({{0, 1, 0.0}});
   EXPECT_EQ(search(zero, 0), (Distances{{0, 0.0}, {1, 0.0}}));
   EXPECT_EQ(search(zero, 0, -0.0), (Distances{{0, 0.0}, {1, 0.0}})) << "0.0 > -0.0 is false";
 
-  AdjacencyMap infinite = undirected({{0, 1, kInf}});
+  Graph infinite = undirected({{0, 1, kInf}});
   EXPECT_EQ(search(infinite, 0), (Distances{{0, 0.0}, {1, kInf}}));
   EXPECT_EQ(search(infinite, 0, 1e308), (Distances{{0, 0.0}}));
 }
@@ -130,7 +123,7 @@ TEST(Search, NegativeWeightsFailOnlyAgainstFixedNodes) {
 }
 
 TEST(Search, ReachesExactlyItsOwnComponent) {
-  AdjacencyMap two = undirected({{1, 2, 1.0}, {2, 3, 1.5}, {10, 11, 4.0}});
+  Graph two = undirected({{1, 2, 1.0}, {2, 3, 1.5}, {10, 11, 4.0}});
   EXPECT_EQ(search(two, 1), (Distances{{1, 0.0}, {2, 1.0}, {3, 2.5}}));
   EXPECT_EQ(search(two, 11), (Distances{{10, 4.0}, {11, 0.0}}));
   EXPECT_EQ(search(directed({5}, {}), 5), (Distances{{5, 0.0}})) << "empty neighbour map";
@@ -173,19 +166,14 @@ TEST(Search, MatchesAReferenceOnRandomGraphs) {
     // Few distinct weights, so that equal distances and ties are common.
     std::uniform_int_distribution<int> weight(0, 4);
     std::vector<Edge> edges;
-    AdjacencyMap adjacency;
     for (int i = 0; i < 60; ++i) {
-      Edge e{node(random), node(random), weight(random) * 0.5};
-      edges.push_back(e);
-      NodeIndex a = adjacency.add_node(e.source).index;
-      NodeIndex b = adjacency.add_node(e.target).index;
-      adjacency.connect(a, b, e.weight);
-      adjacency.connect(b, a, e.weight);
+      edges.push_back(Edge{node(random), node(random), weight(random) * 0.5});
     }
+    Graph graph(edges);
     std::optional<double> cutoff;
     if (trial % 2) cutoff = 1.5;
     for (const Edge& e : edges) {
-      ASSERT_EQ(search(adjacency, e.source, cutoff), reference_distances(edges, e.source, cutoff))
+      ASSERT_EQ(search(graph, e.source, cutoff), reference_distances(edges, e.source, cutoff))
           << "trial " << trial << " source " << e.source;
     }
   }
@@ -194,7 +182,7 @@ TEST(Search, MatchesAReferenceOnRandomGraphs) {
 TEST(Search, DrawsATableKeyForEachOfItsTwoMaps) {
   // A search makes two tables on its thread, the result and the tentative distances, even though
   // the latter lives in an array: later tables must get the keys they would get otherwise.
-  AdjacencyMap pair = undirected({{0, 1, 1.0}});
+  Graph pair = undirected({{0, 1, 1.0}});
   SipKey before = next_table_key();
   search(pair, 0);
   SipKey after = next_table_key();
@@ -212,8 +200,7 @@ struct Outcome {
   std::string failure;
 };
 
-Outcome reference_search(const AdjacencyMap& adjacency, NodeId source,
-                         std::optional<double> cutoff) {
+Outcome reference_search(const Graph& graph, NodeId source, std::optional<double> cutoff) {
   struct Entry {
     double distance;
     uint32_t sequence;
@@ -231,8 +218,9 @@ Outcome reference_search(const AdjacencyMap& adjacency, NodeId source,
     queue.erase(top);
     if (fixed.contains(entry.node)) continue;
     fixed[entry.node] = entry.distance;
-    for (auto [neighbour, edge] : *adjacency.find(entry.node)) {
-      const double candidate = fixed.at(entry.node) + edge.weight;
+    for (const Arc& arc : graph.neighbours_at(*graph.index_of(entry.node))) {
+      const NodeId neighbour = graph.node_at(arc.to);
+      const double candidate = fixed.at(entry.node) + arc.weight;
       if (cutoff && candidate > *cutoff) continue;
       if (auto known = fixed.find(neighbour); known != fixed.end()) {
         if (known->second > candidate) return {{}, kContradiction};
@@ -271,20 +259,18 @@ TEST(Search, WorkingStateCarriesNothingBetweenSearchesOrGraphs) {
   std::mt19937 random(31337);
   const double usual[] = {0.0, -0.0, 0.5, 1.0, 1.5, 2.0, 3.0};
   const double unusual[] = {-0.5, -1.0, kNaN, kInf, -kInf};
-  auto make = [&](NodeId nodes, int edges, double unusual_rate) {
-    AdjacencyMap adjacency;
+  auto make = [&](NodeId nodes, int edge_count, double unusual_rate) {
+    std::vector<Edge> edges;
     std::uniform_int_distribution<NodeId> node(0, nodes - 1);
     std::bernoulli_distribution odd(unusual_rate);
-    for (int i = 0; i < edges; ++i) {
+    for (int i = 0; i < edge_count; ++i) {
       NodeId a = node(random) * 2654435761u, b = node(random) * 2654435761u;
       double weight = odd(random) ? unusual[random() % 5] : usual[random() % 7];
-      NodeIndex ia = adjacency.add_node(a).index, ib = adjacency.add_node(b).index;
-      adjacency.connect(ia, ib, weight);
-      adjacency.connect(ib, ia, weight);
+      edges.push_back({a, b, weight});
     }
-    return adjacency;
+    return Graph(edges);
   };
-  std::vector<AdjacencyMap> graphs;
+  std::vector<Graph> graphs;
   graphs.push_back(make(1, 1, 0.5));
   graphs.push_back(make(8, 12, 0.15));
   graphs.push_back(make(60, 120, 0.05));
@@ -293,13 +279,13 @@ TEST(Search, WorkingStateCarriesNothingBetweenSearchesOrGraphs) {
   SearchWorkspace workspace;
   int failed = 0, succeeded = 0;
   for (int trial = 0; trial < 600; ++trial) {
-    const AdjacencyMap& adjacency = graphs[trial % 50 == 0 ? 3 : random() % 3];
-    NodeId source = adjacency.node_at(static_cast<NodeIndex>(random() % adjacency.node_count()));
+    const Graph& graph = graphs[trial % 50 == 0 ? 3 : random() % 3];
+    NodeId source = graph.node_at(static_cast<NodeIndex>(random() % graph.node_count()));
     std::optional<double> cutoff = cutoffs[random() % 7];
-    Outcome expected = reference_search(adjacency, source, cutoff);
+    Outcome expected = reference_search(graph, source, cutoff);
     Outcome actual;
     try {
-      actual.distances = search(adjacency, source, cutoff, &workspace);
+      actual.distances = search(graph, source, cutoff, &workspace);
     } catch (const Panic& panic) {
       actual.failure = panic.message();
     }
@@ -311,11 +297,66 @@ TEST(Search, WorkingStateCarriesNothingBetweenSearchesOrGraphs) {
   EXPECT_GT(succeeded, 50);
 }
 
+TEST(Search, TheMonotoneSearchAgreesWithTheExactOne) {
+  // Graphs without negative or NaN weights take the monotone search; forced onto the exact one
+  // they must fix the same nodes at the same distances. Few distinct weights, zeros among them,
+  // make ties common, and ties are where a queue that orders entries differently would show.
+  std::mt19937 random(8128);
+  const double weights[] = {0.0, -0.0, 0.5, 1.0, 1.0, 2.0, kInf, 1e308};
+  const std::optional<double> cutoffs[] = {std::nullopt, 1.5, 0.0, -1.0, kNaN, kInf};
+  int compared = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<Edge> edges;
+    const NodeId nodes = 2 + random() % 40;
+    for (int i = 0, count = 1 + static_cast<int>(random() % 120); i < count; ++i) {
+      edges.push_back({static_cast<NodeId>(random() % nodes), static_cast<NodeId>(random() % nodes),
+                       weights[random() % (trial % 5 == 0 ? 8 : 5)]});
+    }
+    Graph graph(edges);
+    ASSERT_TRUE(graph.nonnegative()) << "trial " << trial;
+    const std::optional<double> cutoff = cutoffs[trial % 6];
+    SearchWorkspace monotone, exact;
+    exact.use_queue(SearchWorkspace::Queue::kExact);
+    graph.nodes().for_each([&](NodeId source, NodeIndex) {
+      Distances expected = search(graph, source, cutoff, &exact);
+      ASSERT_TRUE(same_bits(search(graph, source, cutoff, &monotone), expected))
+          << "trial " << trial << " source " << source;
+      ++compared;
+    });
+  }
+  EXPECT_GT(compared, 3000);
+}
+
+TEST(Search, OnlyGraphsWithoutNegativeOrNaNWeightsTakeTheMonotoneSearch) {
+  EXPECT_TRUE(undirected({{0, 1, 1.0}, {1, 2, kInf}, {2, 3, -0.0}, {3, 4, 0.0}}).nonnegative());
+  EXPECT_FALSE(undirected({{0, 1, 1.0}, {1, 2, -1e-300}}).nonnegative());
+  EXPECT_FALSE(undirected({{0, 1, -kInf}}).nonnegative());
+  EXPECT_FALSE(undirected({{0, 1, kNaN}}).nonnegative());
+  // A weight replaced by a later edge still counts: the test looks at every weight given.
+  EXPECT_FALSE(undirected({{0, 1, -1.0}, {0, 1, 1.0}}).nonnegative());
+}
+
+TEST(Search, AMonotoneSearchThatStopsEarlyLeavesItsWorkspaceClean) {
+  // The monotone search puts back what it changed; one that stops midway must put back all of it,
+  // or the next search on the workspace would see stale distances.
+  std::vector<Edge> edges;
+  for (NodeId node = 0; node < 5000; ++node)
+    edges.push_back({node, node + 1, 1.0});
+  Graph graph(edges);
+  SearchWorkspace workspace;
+  Vec<Reached> reached;
+  int checks = 0;
+  EXPECT_FALSE(
+      search_distances(graph, 0, std::nullopt, workspace, reached, [&] { return ++checks == 2; }));
+  EXPECT_EQ(search(graph, 2500, std::nullopt, &workspace).size(), 5001u);
+  EXPECT_EQ(search(graph, 0, 3.0, &workspace), (Distances{{0, 0.0}, {1, 1.0}, {2, 2.0}, {3, 3.0}}));
+}
+
 // The queue on its own: order, ties, and which pairs it compares.
 class SearchQueueTest : public ::testing::Test {
  protected:
-  SearchQueueTest() : adjacency_(directed({0, 1, 2, 3, 4, 5, 6, 7}, {})), order_(adjacency_) {}
-  AdjacencyMap adjacency_;
+  SearchQueueTest() : graph_(directed({0, 1, 2, 3, 4, 5, 6, 7}, {})), order_(graph_) {}
+  Graph graph_;
   PriorityOrder order_;
   SearchQueue queue_;
 };

@@ -37,6 +37,20 @@ def test_every_call_builds_fresh_equal_dictionaries(apsp):
     assert first is not second and first[0] is not second[0]
 
 
+def test_key_orders_follow_neither_the_edges_nor_the_numbers(apsp):
+    # Both levels of a small result come out in an order that changes from call to call. With
+    # three nodes there are six orders, none likelier than about 0.4, so 200 calls giving one
+    # order every time, at either level, has a probability far below 1e-9.
+    edges = [(3, 1, 1.0), (1, 2, 0.5), (2, 3, 1.25)]
+    outer_orders, inner_orders = set(), set()
+    for _ in range(200):
+        result = apsp(edges)
+        outer_orders.add(tuple(result))
+        inner_orders.add(tuple(result[1]))
+    assert len(outer_orders) > 1
+    assert len(inner_orders) > 1
+
+
 def test_last_duplicate_edge_wins_in_both_directions(apsp):
     assert apsp([(1, 2, 5.0), (2, 1, 3.0)])[1][2] == 3.0
     assert apsp([(1, 2, 5.0), (1, 2, 7.0)])[2][1] == 7.0

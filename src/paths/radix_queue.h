@@ -1,0 +1,173 @@
+// The search's radix queue, for graphs whose weights are all non-negative (and none NaN).
+//
+// Why it may replace the exact heap: with no NaN the queue's order (distance, then sequence, then
+// node) is total, and as long as the push counter does not wrap, sequence numbers are distinct
+// and follow push order. Under a total order every correct priority queue pops the same entries
+// in the same order, so the search computes the same distances, in the same order, with the same
+// failures. Graph::nonnegative says when this holds for every search of a graph.
+//
+// What it buys: with non-negative weights every candidate is at least the distance just popped,
+// so the keys pushed never fall below the last key popped, and a radix heap (Ahuja, Mehlhorn,
+// Orlin and Tarjan) applies: a distance that is not NaN maps to an unsigned integer with the same
+// order (flip the sign bit of a positive double, all bits of a negative one), and an entry goes
+// into the bucket of the highest digit in which its key differs from the last key popped, and
+// of its value there. Pushing is an append; popping takes bucket 0 (keys equal to the last) from
+// the front, or, when it is empty, finds the smallest key of the lowest non-empty bucket and
+// spreads that bucket over the lower ones. No comparison of two entries' orders, and hardly a
+// branch that cannot be predicted.
+//
+// Ties: two entries with the same key are always in the same bucket (the bucket is a function of
+// the key and the last key), every move keeps a bucket's order, and an entry joins a bucket after
+// every entry already there; so equal distances leave in push order, which is sequence order.
+// The map sends -0.0 below +0.0, which as doubles are equal; a search never meets -0.0, though:
+// the source starts at +0.0, and a sum is -0.0 only when both terms are, so by induction no
+// candidate is ever -0.0.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "paths/graph.h"
+#include "paths/search_queue.h"
+#include "platform/memory.h"
+#include "platform/panic.h"
+
+namespace dorvane {
+
+// A distance that is not NaN as an unsigned integer of the same order: the sign bit flipped for
+// a positive double, all bits for a negative one.
+inline uint64_t ordered_key(double distance) {
+  constexpr uint64_t kSignBit = uint64_t{1} << 63;
+  const uint64_t bits = std::bit_cast<uint64_t>(distance);
+  return (bits & kSignBit) ? ~bits : bits | kSignBit;
+}
+inline double distance_of_key(uint64_t key) {
+  constexpr uint64_t kSignBit = uint64_t{1} << 63;
+  return std::bit_cast<double>((key & kSignBit) ? key ^ kSignBit : ~key);
+}
+
+class RadixQueue {
+ public:
+  struct Item {
+    uint64_t key;
+    NodeIndex index;
+  };
+
+  bool empty() const { return size_ == 0; }
+
+  void clear() {
+    for (std::size_t word = 0; word < kWords; ++word) {
+      for (uint64_t occupied = occupied_[word]; occupied != 0; occupied &= occupied - 1) {
+        buckets_[1 + word * 64 + static_cast<std::size_t>(std::countr_zero(occupied))].clear();
+      }
+      occupied_[word] = 0;
+    }
+    buckets_[0].clear();
+    front_ = 0;
+    size_ = 0;
+    last_ = 0;
+  }
+
+  // Entries whose key is no longer their node's current key (`current[index]`) are outdated:
+  // they are dropped when their bucket is spread instead of being moved along, which spares the
+  // work of moving entries that would only be skipped when popped.
+  void set_current_keys(const uint64_t* current) { current_ = current; }
+
+  // Precondition: `key` is not below the last key popped.
+  void push(uint64_t key, NodeIndex index) {
+    if (key < last_) [[unlikely]] {
+      panic("assertion failed: a radix queue only takes keys from the last one popped on");
+    }
+    put(Item{key, index});
+    ++size_;
+  }
+
+  // Precondition: not empty. Takes the next entry into `item`; false when every entry left was
+  // outdated (the queue is then empty). May still return an outdated entry.
+  bool pop(Item& item) {
+    if (front_ == buckets_[0].size() && !refill()) return false;
+    --size_;
+    item = buckets_[0][front_++];
+    return true;
+  }
+
+ private:
+  // Keys are compared in 4-bit digits: 16 digit positions of 16 values, so an entry descends at
+  // most 16 times however close its key is to others, and a bucket spreads into up to 16.
+  static constexpr unsigned kDigitBits = 4;
+  static constexpr std::size_t kBuckets = 1 + 64 / kDigitBits * (1 << kDigitBits);
+  static constexpr std::size_t kWords = (kBuckets - 1) / 64;
+  static_assert((kBuckets - 1) % 64 == 0, "the occupancy words cover buckets 1.. exactly");
+
+  // Bucket 0 holds the last key itself. Any other key first differs from the last in some digit
+  // position p, where its digit d is the larger: it goes to bucket 1 + 16p + d. Every key of a
+  // lower bucket is smaller than every key of a higher one.
+  std::size_t bucket_of(uint64_t key) const {
+    const uint64_t differing = key ^ last_;
+    // Without a branch for bucket 0: differing | 1 has the same highest bit unless it is 0.
+    const unsigned position =
+        static_cast<unsigned>(63 - std::countl_zero(differing | 1)) / kDigitBits;
+    const std::size_t digit = (key >> (position * kDigitBits)) & ((1u << kDigitBits) - 1);
+    const std::size_t bucket = 1 + (std::size_t{position} << kDigitBits) + digit;
+    return bucket & (std::size_t{0} - (differing != 0));
+  }
+
+  void put(const Item& item) {
+    const std::size_t bucket = bucket_of(item.key);
+    buckets_[bucket].push_back(item);
+    // Bit bucket - 1, without a branch for bucket 0, which has none.
+    const std::size_t bit = (bucket - 1) & (kBuckets - 2);
+    occupied_[bit / 64] |= (uint64_t{1} << (bit % 64)) & (uint64_t{0} - (bucket != 0));
+  }
+
+  // Bucket 0 is used up: make the smallest current key of the lowest bucket the last one and
+  // spread that bucket out, which puts at least that key into bucket 0 and every other one lower
+  // down. A bucket of outdated entries only is dropped, and the next one taken; false when none
+  // is left. The size counts outdated entries until they are dropped.
+  bool refill() {
+    buckets_[0].clear();
+    front_ = 0;
+    for (;;) {
+      std::size_t word = 0;
+      while (word < kWords && occupied_[word] == 0)
+        ++word;
+      if (word == kWords) return false;
+      const std::size_t bit =
+          word * 64 + static_cast<std::size_t>(std::countr_zero(occupied_[word]));
+      occupied_[word] &= occupied_[word] - 1;
+      Vec<Item>& bucket = buckets_[1 + bit];
+      uint64_t smallest = ~uint64_t{0};
+      for (const Item& item : bucket) {
+        const bool current = current_[item.index] == item.key;
+        smallest = current && item.key < smallest ? item.key : smallest;
+      }
+      if (smallest != ~uint64_t{0}) {
+        last_ = smallest;
+        std::size_t dropped = 0;
+        for (const Item& item : bucket) {
+          if (current_[item.index] == item.key) {
+            put(item);
+          } else {
+            ++dropped;
+          }
+        }
+        size_ -= dropped;
+        bucket.clear();
+        return true;
+      }
+      size_ -= bucket.size();
+      bucket.clear();
+    }
+  }
+
+  Vec<Item> buckets_[kBuckets];
+  uint64_t occupied_[kWords] = {};  // bit b - 1 set when bucket b (1 and up) holds entries
+  std::size_t front_ = 0;           // next entry of bucket 0 to pop
+  std::size_t size_ = 0;
+  uint64_t last_ = 0;  // the last key popped (0 before the first pop)
+  const uint64_t* current_ = nullptr;
+};
+
+}  // namespace dorvane

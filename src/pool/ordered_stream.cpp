@@ -1,0 +1,215 @@
+#include "pool/ordered_stream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "platform/panic.h"
+#include "pool/abort_guard.h"
+#include "pool/worker_pool.h"
+
+namespace dorvane {
+
+namespace {
+
+// The longest run of positions one claim takes: long enough that the shared counter is not
+// fought over when positions are cheap, short enough that results arrive nearly in order.
+constexpr std::size_t kMaxClaim = 32;
+
+// How often the caller looks at its position before it blocks.
+constexpr int kSpinChecks = 64;
+
+}  // namespace
+
+OrderedStream::OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size,
+                             FunctionRef<bool(std::size_t, std::size_t)> produce)
+    : pool_(count < 2 ? nullptr : pool),
+      count_(count),
+      ring_size_(std::max<std::size_t>(ring_size, 1)),
+      produce_(produce),
+      slots_(ring_size_),
+      limit_(0),
+      stop_at_(count),
+      waiting_for_(kNobody),
+      window_(1) {
+  if (pool_ != nullptr) {
+    lanes_.resize(std::min(pool_->thread_count(), count_), Lane{this});
+    set_window(2 * lanes_.size());
+  }
+}
+
+OrderedStream::~OrderedStream() {
+  stop_and_wait();
+}
+
+void OrderedStream::set_window(std::size_t window) {
+  window_ = std::clamp<std::size_t>(window, 1, ring_size_);
+  // Release: a lane that claims a position below the new limit (acquire in claim) sees that the
+  // caller is done with the slot's previous position.
+  limit_.store(std::min(count_, consumed_ + window_), std::memory_order_release);
+}
+
+std::size_t OrderedStream::claimable_limit() const {
+  // Acquire pairs with the release stores of set_window/release (the slot is free) and of
+  // lower_stop_at (nothing to pair with beyond the value itself).
+  return std::min(limit_.load(std::memory_order_acquire), stop_at_.load(std::memory_order_acquire));
+}
+
+std::pair<std::size_t, std::size_t> OrderedStream::claim() {
+  std::size_t first = next_.load(std::memory_order_relaxed);
+  for (;;) {
+    const std::size_t limit = claimable_limit();
+    if (first >= limit) return {first, first};
+    // Share what is left between the lanes, in short runs.
+    const std::size_t take =
+        std::clamp<std::size_t>((limit - first) / (2 * lanes_.size()), 1, kMaxClaim);
+    // Relaxed: the counter only hands out disjoint runs; the slots are ordered by limit_.
+    if (next_.compare_exchange_weak(first, first + take, std::memory_order_relaxed)) {
+      return {first, first + take};
+    }
+  }
+}
+
+void OrderedStream::lower_stop_at(std::size_t position) {
+  std::size_t current = stop_at_.load(std::memory_order_relaxed);
+  while (position < current &&
+         !stop_at_.compare_exchange_weak(current, position, std::memory_order_release)) {
+  }
+}
+
+void OrderedStream::compute(std::size_t position) {
+  const std::size_t slot = position % ring_size_;
+  SlotState& state = slots_[slot];
+  try {
+    if (!produce_(position, slot)) return;  // gave up: nobody will ask for it
+  } catch (...) {
+    state.failure = std::current_exception();
+    lower_stop_at(position);
+  }
+  // Seq_cst, with the load below and the caller's store of waiting_for_ and load of done: either
+  // the caller sees this position done, or this thread sees the caller waiting for it and wakes it.
+  state.done.store(position + 1, std::memory_order_seq_cst);
+  if (waiting_for_.load(std::memory_order_seq_cst) == position) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+  }
+}
+
+void OrderedStream::run_lane() {
+  for (;;) {
+    auto [first, end] = claim();
+    if (first == end) return;
+    for (std::size_t position = first; position < end; ++position) {
+      if (!stopping(position)) compute(position);
+    }
+  }
+}
+
+void OrderedStream::Lane::execute(void* data) {
+  auto* lane = static_cast<Lane*>(data);
+  OrderedStream& stream = *lane->stream;
+  // A panic of a computation is caught in compute(); anything escaping here is the stream's own.
+  run_aborting_on_panic([&] {
+    stream.run_lane();
+    // Last touch of the stream: the caller may free it once it sees no active lane, which it
+    // checks under this mutex.
+    std::lock_guard<std::mutex> lock(stream.mutex_);
+    lane->active = false;
+    stream.active_lanes_.store(stream.active_lanes_.load(std::memory_order_relaxed) - 1,
+                               std::memory_order_relaxed);
+    stream.changed_.notify_all();
+  });
+}
+
+bool OrderedStream::start_lanes(std::size_t wanted) {
+  // Relaxed reads: a stale view only delays or hastens an injection; a lane injected for nothing
+  // finds no position and ends.
+  if (active_lanes_.load(std::memory_order_relaxed) == lanes_.size()) return false;
+  const std::size_t limit = claimable_limit();
+  const std::size_t next = next_.load(std::memory_order_relaxed);
+  if (next >= limit || limit - next < wanted) return false;
+  bool started = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Lane& lane : lanes_) {
+    if (lane.active) continue;
+    lane.active = true;
+    active_lanes_.store(active_lanes_.load(std::memory_order_relaxed) + 1,
+                        std::memory_order_relaxed);
+    pool_->inject(lane.job());
+    started = true;
+  }
+  return started;
+}
+
+std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
+  const std::size_t position = consumed_;
+  if (position >= count_ || stopped_) panic("assertion failed: position < count");
+  const std::size_t slot = position % ring_size_;
+  SlotState& state = slots_[slot];
+  const uint64_t done = position + 1;
+
+  if (pool_ == nullptr) {
+    if (poll()) return std::nullopt;
+    produce_(position, slot);  // a panic simply propagates
+    return slot;
+  }
+
+  // Lanes are injected again once half a window is free, so that they come back for a run of
+  // positions rather than one at a time; and always when the caller would otherwise wait.
+  start_lanes(std::max<std::size_t>(window_ / 2, 1));
+  bool ready = false;
+  for (int i = 0; i < kSpinChecks && !ready; ++i) {
+    ready = state.done.load(std::memory_order_acquire) == done;
+  }
+  if (!ready) {
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::milliseconds(kPollIntervalMilliseconds);
+    auto last_poll = Clock::now();
+    waiting_for_.store(position, std::memory_order_seq_cst);
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (state.done.load(std::memory_order_seq_cst) != done) {
+      if (active_lanes_.load(std::memory_order_relaxed) < lanes_.size()) {
+        // A lane may have ended just before this position came within the window.
+        lock.unlock();
+        const bool started = start_lanes(1);
+        lock.lock();
+        if (started) continue;
+      }
+      changed_.wait_until(lock, last_poll + interval);
+      if (Clock::now() - last_poll >= interval) {
+        lock.unlock();
+        const bool give_up = poll();
+        lock.lock();
+        if (give_up) {
+          waiting_for_.store(kNobody, std::memory_order_relaxed);
+          return std::nullopt;
+        }
+        last_poll = Clock::now();
+      }
+    }
+    waiting_for_.store(kNobody, std::memory_order_relaxed);
+  }
+  if (state.failure) {
+    std::exception_ptr failure = std::exchange(state.failure, nullptr);
+    stop_and_wait();
+    std::rethrow_exception(failure);
+  }
+  return slot;
+}
+
+void OrderedStream::release() {
+  ++consumed_;
+  set_window(window_);
+}
+
+void OrderedStream::stop_and_wait() {
+  if (stopped_) return;
+  stopped_ = true;
+  lower_stop_at(0);
+  if (pool_ == nullptr) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (active_lanes_.load(std::memory_order_relaxed) != 0)
+    changed_.wait(lock);
+}
+
+}  // namespace dorvane

@@ -1,0 +1,128 @@
+// Ordered streaming: positions 0 .. count-1 are computed on the worker pool and handed to the
+// calling thread in position order while the rest are still being computed, so that the caller
+// can turn each result into its final form (and free it) as soon as it is its turn.
+//
+// Workers take positions in increasing order, a few at a time, from one shared counter, and never
+// more than a window of positions ahead of the one the caller consumes: results wait for the
+// caller only that far, and their memory stays small whatever the count. A result lives in one
+// of `ring_size` slots, slot = position % ring_size, which the caller owns (the stream only says
+// which slot to fill or read); the window never exceeds the ring, so a slot is refilled only
+// after the caller released the position that held it.
+//
+// The work runs as one lane job per worker, injected into the pool. A lane takes positions until
+// there are none within the window, then ends, leaving its worker free for other jobs (a caller
+// blocked in a nested call, say); the caller injects lanes again when the window has moved on.
+// No worker ever blocks waiting for the caller.
+//
+// Failures: a position whose computation panics is published with that panic, and no position
+// after it is started any more; positions before it still run. The caller meets the panic when
+// it reaches that position, which is therefore always the lowest failing one. Stopping (the
+// caller's choice, or the destructor) stops handing out positions, lets computations that check
+// `stopping` give up, and waits until no lane touches the stream.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <optional>
+
+#include "platform/function_ref.h"
+#include "platform/memory.h"
+#include "pool/job_ref.h"
+
+namespace dorvane {
+
+class WorkerPool;
+
+class OrderedStream {
+ public:
+  // Computes `produce(position, slot)` for every position; produce returns false when it gave up
+  // because `stopping(position)` became true. `produce` must outlive the stream. With no pool
+  // (fewer than two positions, or a caller that is itself a worker) the caller computes each
+  // position itself when it asks for it.
+  OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size,
+                FunctionRef<bool(std::size_t position, std::size_t slot)> produce);
+  // Stops and waits, as stop_and_wait.
+  ~OrderedStream();
+  OrderedStream(const OrderedStream&) = delete;
+  OrderedStream& operator=(const OrderedStream&) = delete;
+
+  std::size_t count() const { return count_; }
+
+  // The slot of the next position once it is computed. While waiting, calls `poll` at least every
+  // kPollInterval; when poll returns true, gives up and returns nothing. A position that failed
+  // resumes its panic here.
+  std::optional<std::size_t> next(FunctionRef<bool()> poll);
+  // Done with the position next() returned: its slot may be refilled.
+  void release();
+
+  // How many positions past the one being consumed may be computed ahead (1 to ring_size).
+  void set_window(std::size_t window);
+
+  // For produce: whether the result of `position` is no longer wanted.
+  bool stopping(std::size_t position) const {
+    // Relaxed: only a hint to give up early; what is published is decided elsewhere.
+    return position >= stop_at_.load(std::memory_order_relaxed);
+  }
+
+  // Stops handing out positions and waits until no lane touches the stream any more.
+  void stop_and_wait();
+
+  // How long next() waits between two polls at most.
+  static constexpr int kPollIntervalMilliseconds = 20;
+
+ private:
+  // One slot's publication: position + 1 once computed (0: never), and its panic if it failed.
+  struct alignas(64) SlotState {
+    std::atomic<uint64_t> done{0};
+    std::exception_ptr failure;
+  };
+
+  // A lane: one job that takes positions until the window is exhausted.
+  struct Lane {
+    OrderedStream* stream;
+    bool active = false;  // guarded by mutex_
+    JobRef job() { return JobRef{&Lane::execute, this}; }
+    static void execute(void* data);
+  };
+
+  // Claims the next run of positions; empty when there is none within the window.
+  std::pair<std::size_t, std::size_t> claim();
+  void run_lane();
+  void compute(std::size_t position);
+  // Injects every inactive lane when at least `wanted` positions wait to be claimed; true when
+  // it injected any.
+  bool start_lanes(std::size_t wanted);
+  void lower_stop_at(std::size_t position);
+  std::size_t claimable_limit() const;
+
+  WorkerPool* pool_;
+  const std::size_t count_;
+  const std::size_t ring_size_;
+  FunctionRef<bool(std::size_t, std::size_t)> produce_;
+  Vec<SlotState> slots_;
+  Vec<Lane> lanes_;
+
+  // Positions below limit_ and below stop_at_ may be claimed; next_ is the next unclaimed one.
+  alignas(64) std::atomic<std::size_t> next_{0};
+  alignas(64) std::atomic<std::size_t> limit_;
+  std::atomic<std::size_t> stop_at_;
+  // The position the caller is blocked on, or kNobody.
+  std::atomic<std::size_t> waiting_for_;
+  std::atomic<std::size_t> active_lanes_{0};  // written under mutex_
+
+  // Caller-only state.
+  alignas(64) std::size_t consumed_ = 0;
+  std::size_t window_;
+  bool stopped_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+
+  static constexpr std::size_t kNobody = ~std::size_t{0};
+};
+
+}  // namespace dorvane

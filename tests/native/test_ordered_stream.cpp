@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/panic.h"
+#include "pool/ordered_stream.h"
+#include "pool/worker_pool.h"
+
+namespace dorvane {
+namespace {
+
+// Consumes every position of `stream`, checking that each slot holds its own position's value.
+std::vector<std::size_t> consume_all(OrderedStream& stream, std::vector<std::size_t>& slots) {
+  std::vector<std::size_t> seen;
+  for (std::size_t position = 0; position < stream.count(); ++position) {
+    std::optional<std::size_t> slot = stream.next([] { return false; });
+    if (!slot) break;
+    seen.push_back(slots[*slot]);
+    stream.release();
+  }
+  return seen;
+}
+
+TEST(OrderedStream, EveryPositionOnceInOrderWithinTheWindow) {
+  for (std::size_t workers : {1, 2, 4}) {
+    for (std::size_t count : {0, 1, 2, 3, 100, 5000}) {
+      for (std::size_t window : {1, 3, 16}) {
+        OwnedPool owned(workers);
+        std::vector<std::size_t> slots(16);
+        std::vector<std::atomic<int>> computed(count);
+        std::atomic<std::size_t> consumed{0};
+        std::atomic<bool> outside_window{false};
+        auto produce = [&](std::size_t position, std::size_t slot) {
+          // The caller releases position p - window before this one may start.
+          if (position >= consumed.load() + window) outside_window = true;
+          computed[position]++;
+          slots[slot] = position;
+          return true;
+        };
+        owned.route_outside_calls([&] {
+          OrderedStream stream(&owned.pool(), count, slots.size(), produce);
+          stream.set_window(window);
+          std::vector<std::size_t> seen;
+          for (std::size_t position = 0; position < count; ++position) {
+            std::optional<std::size_t> slot = stream.next([] { return false; });
+            ASSERT_TRUE(slot.has_value());
+            seen.push_back(slots[*slot]);
+            consumed = position + 1;
+            stream.release();
+          }
+          std::vector<std::size_t> expected(count);
+          for (std::size_t i = 0; i < count; ++i)
+            expected[i] = i;
+          EXPECT_EQ(seen, expected) << workers << " workers, window " << window;
+        });
+        for (std::size_t position = 0; position < count; ++position) {
+          ASSERT_EQ(computed[position].load(), 1) << "position " << position;
+        }
+        EXPECT_FALSE(outside_window) << workers << " workers, window " << window;
+      }
+    }
+  }
+}
+
+TEST(OrderedStream, AFailureStopsLaterPositionsAndComesOutAtItsTurn) {
+  OwnedPool owned(3);
+  std::vector<std::size_t> slots(64);
+  std::atomic<std::size_t> highest_started{0};
+  auto produce = [&](std::size_t position, std::size_t slot) {
+    std::size_t seen = highest_started.load();
+    while (position > seen && !highest_started.compare_exchange_weak(seen, position)) {
+    }
+    // Two failures; the earlier one in position order must win, whichever happens first.
+    if (position == 700) panic("seven hundred");
+    if (position == 650) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      panic("six hundred and fifty");
+    }
+    slots[slot] = position;
+    return true;
+  };
+  std::vector<std::size_t> seen;
+  owned.route_outside_calls([&] {
+    OrderedStream stream(&owned.pool(), 100000, slots.size(), produce);
+    stream.set_window(64);
+    try {
+      seen = consume_all(stream, slots);
+      ADD_FAILURE() << "no panic";
+    } catch (const Panic& failure) {
+      EXPECT_EQ(failure.message(), "six hundred and fifty");
+    }
+  });
+  EXPECT_LT(highest_started.load(), 650u + 64) << "positions far beyond the failure ran";
+}
+
+TEST(OrderedStream, StoppingLetsRunningComputationsGiveUp) {
+  OwnedPool owned(2);
+  std::vector<std::size_t> slots(8);
+  std::atomic<int> gave_up{0};
+  const OrderedStream* stream_ptr = nullptr;
+  auto produce = [&](std::size_t position, std::size_t slot) {
+    if (position == 5) {
+      // A long computation that looks at its stop check.
+      while (!stream_ptr->stopping(position))
+        std::this_thread::yield();
+      gave_up++;
+      return false;
+    }
+    slots[slot] = position;
+    return true;
+  };
+  owned.route_outside_calls([&] {
+    OrderedStream stream(&owned.pool(), 1000, slots.size(), produce);
+    stream_ptr = &stream;
+    stream.set_window(8);
+    int polls = 0;
+    for (std::size_t position = 0; position < 5; ++position) {
+      ASSERT_TRUE(stream.next([] { return false; }).has_value());
+      stream.release();
+    }
+    // Position 5 never finishes: the caller's poll gives up after a few intervals.
+    EXPECT_FALSE(stream.next([&] { return ++polls == 3; }).has_value());
+    EXPECT_EQ(polls, 3);
+  });  // the destructor stops the stream and waits for the computation to give up
+  EXPECT_EQ(gave_up.load(), 1);
+}
+
+TEST(OrderedStream, FewerThanTwoPositionsRunOnTheCallingThread) {
+  OwnedPool owned(2);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<std::size_t> slots(1);
+  auto produce = [&](std::size_t position, std::size_t slot) {
+    EXPECT_EQ(std::this_thread::get_id(), caller);
+    slots[slot] = position;
+    return true;
+  };
+  OrderedStream stream(&owned.pool(), 1, slots.size(), produce);
+  EXPECT_EQ(consume_all(stream, slots), std::vector<std::size_t>{0});
+}
+
+}  // namespace
+}  // namespace dorvane

@@ -1,0 +1,109 @@
+"""Ctrl-C during a long call: the handler's exception comes out, and everything else stays sound.
+
+Each test runs in a fresh interpreter that arranges for a second process to send it SIGINT while
+its call runs. The call keeps the interpreter lock throughout, so no thread of its own could send
+the signal at the right time.
+"""
+
+import sys
+
+import pytest
+
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+
+PROLOGUE = r"""
+import gc, os, random, signal, subprocess, sys, time
+import dorvane
+
+F = dorvane.all_pairs_dijkstra_path_length
+
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+
+def long_call_edges(nodes=3500):
+    # About 12 million pairs: seconds of searching and assembly, far longer than the delay below.
+    rng = random.Random(5)
+    return [(rng.randrange(nodes), rng.randrange(nodes), rng.random() + 0.01)
+            for _ in range(4 * nodes)]
+
+def interrupt_after(seconds):
+    # A second process sends the signal: the call holds the interpreter lock, so no thread of
+    # ours would run in time.
+    return subprocess.Popen([sys.executable, "-c",
+        f"import os, signal, time; time.sleep({seconds}); os.kill({os.getpid()}, signal.SIGINT)"])
+
+F([(0, 1, 1.0), (1, 2, 1.0)])  # the pool exists before anything is counted
+edges = long_call_edges()
+"""
+
+
+def run(python_subprocess, body):
+    result = python_subprocess(PROLOGUE + body, timeout=300)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.split()
+
+
+def test_ctrl_c_interrupts_a_long_call_and_leaves_the_module_working(python_subprocess):
+    out = run(
+        python_subprocess,
+        r"""
+gc.collect()
+blocks, threads = sys.getallocatedblocks(), tasks()
+killer = interrupt_after(0.3)
+try:
+    F(edges)
+    print("completed")
+except KeyboardInterrupt:
+    print("interrupted")
+killer.wait()
+gc.collect()
+# Everything the call made is gone (a small allowance for the interpreter's own caches), the
+# workers are all still there, and the next call works.
+print(abs(sys.getallocatedblocks() - blocks) < 1000, tasks() == threads)
+print(F([(1, 2, 0.5), (2, 3, 0.25)]) == {1: {1: 0.0, 2: 0.5, 3: 0.75},
+                                           2: {2: 0.0, 1: 0.5, 3: 0.25},
+                                           3: {3: 0.0, 2: 0.25, 1: 0.75}})
+print(len(F(edges[:4000], 0.05)) > 0)
+""",
+    )
+    assert out == ["interrupted", "True", "True", "True", "True"]
+
+
+def test_the_handlers_own_exception_comes_out(python_subprocess):
+    out = run(
+        python_subprocess,
+        r"""
+class Stop(Exception):
+    pass
+
+def handler(signum, frame):
+    raise Stop("stopped by the handler")
+
+signal.signal(signal.SIGINT, handler)
+killer = interrupt_after(0.3)
+try:
+    F(edges)
+    print("completed")
+except Stop as error:
+    print(type(error).__name__, error.__cause__ is None)
+killer.wait()
+""",
+    )
+    assert out == ["Stop", "True"]
+
+
+def test_a_handler_that_returns_lets_the_call_finish(python_subprocess):
+    out = run(
+        python_subprocess,
+        r"""
+seen = []
+signal.signal(signal.SIGINT, lambda signum, frame: seen.append(signum))
+smaller = [(s % 1500, t % 1500, w) for s, t, w in edges[:6000]]
+killer = interrupt_after(0.1)
+result = F(smaller)
+killer.wait()
+time.sleep(0.5)  # in case the call was done before the signal came
+print(seen == [signal.SIGINT], result == F(smaller))
+""",
+    )
+    assert out == ["True", "True"]
