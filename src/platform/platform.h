@@ -33,7 +33,8 @@ OsErrorKind os_error_kind(int code);
 // The system's own one-line description of an error code.
 std::string os_error_message(int code);
 
-// Number of logical processors this process may run on (its affinity mask), at least 1.
+// Number of logical processors, at least 1: on Linux those this process may run on (its affinity
+// mask), on Windows those the system reports.
 unsigned processor_count();
 
 // Gives the rest of this time slice to another runnable thread.
