@@ -16,10 +16,25 @@ namespace dorvane::platform {
 void fill_random(void* out, std::size_t size);
 
 // Starts a detached thread with a 2 MiB stack that runs `body(argument)`. Returns 0 on success or
-// the operating system's error number.
+// the operating system's error code (an errno value on Linux, a GetLastError() code on Windows).
 int spawn_detached_thread(void (*body)(void*), void* argument);
 
-// Number of logical processors this process may run on (its affinity mask), at least 1.
+// The classes of operating-system error codes that the module tells apart.
+enum class OsErrorKind {
+  WouldBlock,  // a resource limit, such as the number of threads
+  OutOfMemory,
+  PermissionDenied,
+  InvalidInput,
+  Unsupported,  // the system cannot do this at all
+  Uncategorized,
+};
+OsErrorKind os_error_kind(int code);
+
+// The system's own one-line description of an error code.
+std::string os_error_message(int code);
+
+// Number of logical processors, at least 1: on Linux those this process may run on (its affinity
+// mask), on Windows those the system reports.
 unsigned processor_count();
 
 // Gives the rest of this time slice to another runnable thread.
@@ -30,10 +45,23 @@ void wait_on_address(const std::atomic<uint32_t>& word, uint32_t expected);
 void wake_one(const std::atomic<uint32_t>& word);
 void wake_all(const std::atomic<uint32_t>& word);
 
-// The value of an environment variable, or nothing when it is unset.
+// The value of an environment variable, or nothing when it is unset. A value that is not valid
+// text in the system's encoding comes back with bytes that no parser of digits accepts.
 std::optional<std::string> environment_variable(const char* name);
 
-// Registers `handler` to run in the child process after fork(), on its only thread.
+// Sets an environment variable of this process, or removes it when `value` is null. For tests:
+// the module only reads.
+void set_environment_variable(const char* name, const char* value);
+
+// Runs `cleanup(argument)` when the calling thread ends, after the rest of its code; cleanups
+// registered by one thread run in the reverse order of registration. Work at thread exit goes here,
+// not into the destructor of a thread_local variable: MinGW frees a thread's thread_local storage
+// before it runs those destructors. For the same reason `cleanup` must not use thread_local
+// variables.
+void at_thread_exit(void (*cleanup)(void*), void* argument);
+
+// Registers `handler` to run in the child process after fork(), on its only thread. Does nothing
+// where there is no fork (Windows).
 void on_fork_child(void (*handler)());
 
 // Writes `text` to standard error, unbuffered, retrying short writes.

@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <system_error>
 
 namespace dorvane::platform {
 
@@ -28,6 +29,22 @@ void* run_thread(void* raw) {
   delete static_cast<ThreadStart*>(raw);
   start.body(start.argument);
   return nullptr;
+}
+
+// The cleanups of one thread, newest first.
+struct ExitCleanup {
+  void (*cleanup)(void*);
+  void* argument;
+  ExitCleanup* next;
+};
+
+void run_exit_cleanups(void* raw) {
+  for (auto* node = static_cast<ExitCleanup*>(raw); node != nullptr;) {
+    ExitCleanup* next = node->next;
+    node->cleanup(node->argument);
+    delete node;
+    node = next;
+  }
 }
 
 long futex(const std::atomic<uint32_t>& word, int op, uint32_t value) {
@@ -101,6 +118,32 @@ std::optional<std::string> environment_variable(const char* name) {
   return std::string(value);
 }
 
+void at_thread_exit(void (*cleanup)(void*), void* argument) {
+  // A key's destructor runs after the thread's thread_local destructors (glibc runs those first).
+  static const pthread_key_t key = [] {
+    pthread_key_t created;
+    if (pthread_key_create(&created, &run_exit_cleanups) != 0) {
+      write_stderr("dorvane: no thread-specific key is left\n");
+      fail_fast();
+    }
+    return created;
+  }();
+  auto* node =
+      new ExitCleanup{cleanup, argument, static_cast<ExitCleanup*>(pthread_getspecific(key))};
+  if (pthread_setspecific(key, node) != 0) {
+    // Out of memory for the key's storage: the cleanup cannot run, and only its argument leaks.
+    delete node;
+  }
+}
+
+void set_environment_variable(const char* name, const char* value) {
+  if (value == nullptr) {
+    unsetenv(name);
+  } else {
+    setenv(name, value, 1);
+  }
+}
+
 void on_fork_child(void (*handler)()) {
   pthread_atfork(nullptr, nullptr, handler);
 }
@@ -122,6 +165,29 @@ uint64_t current_thread_id() {
 
 void fail_fast() {
   std::abort();
+}
+
+OsErrorKind os_error_kind(int code) {
+  switch (code) {
+    case EAGAIN:
+      return OsErrorKind::WouldBlock;
+    case ENOMEM:
+      return OsErrorKind::OutOfMemory;
+    case EPERM:
+    case EACCES:
+      return OsErrorKind::PermissionDenied;
+    case EINVAL:
+      return OsErrorKind::InvalidInput;
+    case ENOSYS:
+    case ENOTSUP:
+      return OsErrorKind::Unsupported;
+    default:
+      return OsErrorKind::Uncategorized;
+  }
+}
+
+std::string os_error_message(int code) {
+  return std::system_category().message(code);
 }
 
 }  // namespace dorvane::platform

@@ -20,7 +20,7 @@
 // load acquires, so R's reads of B happen before B is freed.
 //
 // Records are never freed: a thread's record returns to the pool of free records when the thread
-// exits (a thread-local destructor), and the next thread that pins takes it. Detached threads that
+// exits (a thread-exit cleanup), and the next thread that pins takes it. Detached threads that
 // never exit keep theirs; an unpinned record never holds the epoch back.
 //
 // A child of fork() has only the forking thread. The records of the others never see their
@@ -57,26 +57,16 @@ std::atomic<Record*> g_records{nullptr};
 struct ThreadSlot {
   Record* record = nullptr;
   uint32_t depth = 0;
-  // Set once the thread's releaser has run: a late pin keeps its record for good.
-  bool released = false;
 };
 thread_local ThreadSlot t_slot;
 
-// Gives the thread's record back when the thread exits.
-struct ThreadReleaser {
-  bool armed = false;
-  ~ThreadReleaser() {
-    ThreadSlot& slot = t_slot;
-    if (armed && slot.record != nullptr) {
-      // Release: pairs with the acquire exchange in acquire_record, so the next owner of the
-      // record starts after this thread's last use of it.
-      slot.record->in_use.store(false, std::memory_order_release);
-      slot.record = nullptr;
-    }
-    slot.released = true;
-  }
-};
-thread_local ThreadReleaser t_releaser;
+// Gives a thread's record back when the thread ends. Thread-exit cleanups run after the rest of
+// the thread's code, so no pin of that thread can follow.
+void give_back_record(void* raw) {
+  // Release: pairs with the acquire exchange in acquire_record, so the next owner of the record
+  // starts after this thread's last use of it.
+  static_cast<Record*>(raw)->in_use.store(false, std::memory_order_release);
+}
 
 // Runs in a forked child, on its only thread: every record but that thread's own belonged to a
 // thread that does not exist here. Relaxed: no other thread is left to order anything with.
@@ -125,7 +115,7 @@ PinGuard::PinGuard() {
   if (slot.depth++ > 0) return;
   if (slot.record == nullptr) [[unlikely]] {
     slot.record = acquire_record();
-    if (!slot.released) t_releaser.armed = true;
+    platform::at_thread_exit(&give_back_record, slot.record);
   }
   // Both seq_cst: the pin store must precede, in the single total order, this thread's later load
   // of the shared pointer (itself seq_cst); see the argument at the top of the file.

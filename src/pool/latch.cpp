@@ -1,5 +1,6 @@
 #include "pool/latch.h"
 
+#include "platform/platform.h"
 #include "pool/worker_pool.h"
 
 namespace dorvane {
@@ -13,8 +14,14 @@ void SpinLatch::set() {
 }
 
 LockLatch& LockLatch::for_current_thread() {
-  thread_local LockLatch latch;
-  return latch;
+  // On the heap, freed by a thread-exit cleanup rather than by a thread_local destructor (see
+  // platform::at_thread_exit).
+  constinit thread_local LockLatch* latch = nullptr;
+  if (latch == nullptr) [[unlikely]] {
+    latch = new LockLatch();
+    platform::at_thread_exit([](void* raw) { delete static_cast<LockLatch*>(raw); }, latch);
+  }
+  return *latch;
 }
 
 void LockLatch::set() {

@@ -1,8 +1,6 @@
 #include "pool/worker_pool.h"
 
-#include <cerrno>
 #include <new>
-#include <system_error>
 
 #include "platform/memory.h"
 #include "platform/platform.h"
@@ -17,29 +15,29 @@ namespace dorvane {
 namespace {
 
 // A short name for the class of an operating-system error, for the creation-failure message.
-const char* os_error_kind(int code) {
-  switch (code) {
-    case EAGAIN:
+const char* os_error_kind_name(platform::OsErrorKind kind) {
+  switch (kind) {
+    case platform::OsErrorKind::WouldBlock:
       return "WouldBlock";
-    case ENOMEM:
+    case platform::OsErrorKind::OutOfMemory:
       return "OutOfMemory";
-    case EPERM:
-    case EACCES:
+    case platform::OsErrorKind::PermissionDenied:
       return "PermissionDenied";
-    case EINVAL:
+    case platform::OsErrorKind::InvalidInput:
       return "InvalidInput";
-    case ENOSYS:
-    case ENOTSUP:
+    case platform::OsErrorKind::Unsupported:
       return "Unsupported";
-    default:
-      return "Uncategorized";
+    case platform::OsErrorKind::Uncategorized:
+      break;
   }
+  return "Uncategorized";
 }
 
 }  // namespace
 
 bool ThreadPoolBuildError::is_unsupported() const {
-  return kind_ == Kind::IOError && (os_error_ == ENOSYS || os_error_ == ENOTSUP);
+  return kind_ == Kind::IOError &&
+         platform::os_error_kind(os_error_) == platform::OsErrorKind::Unsupported;
 }
 
 std::string ThreadPoolBuildError::debug_string() const {
@@ -53,8 +51,8 @@ std::string ThreadPoolBuildError::debug_string() const {
       break;
     case Kind::IOError:
       kind = "IOError(Os { code: " + std::to_string(os_error_) +
-             ", kind: " + os_error_kind(os_error_) + ", message: \"" +
-             std::system_category().message(os_error_) + "\" })";
+             ", kind: " + os_error_kind_name(platform::os_error_kind(os_error_)) + ", message: \"" +
+             platform::os_error_message(os_error_) + "\" })";
       break;
   }
   return "ThreadPoolBuildError { kind: " + kind + " }";

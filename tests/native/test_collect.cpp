@@ -9,9 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "new_process.h"
 #include "platform/memory.h"
 #include "platform/panic.h"
+#include "platform/platform.h"
 #include "pool/collect.h"
 #include "pool/worker_pool.h"
 
@@ -122,10 +123,9 @@ TEST(CollectInOrder, FewerThanTwoItemsStayOnTheCallingThread) {
 }
 
 TEST(CollectInOrder, AnEmptyInputStillCreatesTheProcessPool) {
-  if (!testing::kForkTestsSupported) GTEST_SKIP() << "fork is not supported by this sanitizer";
   static std::atomic<int> started{0};
-  int status = testing::run_in_child([] {
-    setenv("DORVANE_NUM_THREADS", "2", 1);
+  EXPECT_ZERO_IN_NEW_PROCESS([] {
+    platform::set_environment_variable("DORVANE_NUM_THREADS", "2");
     set_spawn_hook_for_testing([](std::size_t) {
       started.fetch_add(1);
       return 0;
@@ -134,7 +134,6 @@ TEST(CollectInOrder, AnEmptyInputStillCreatesTheProcessPool) {
     collect_in_order(Vec<int>{}, [](int item) { return Record(item); }, output);
     return started.load() == 2 && output.empty() ? 0 : 1;
   });
-  EXPECT_EQ(status, 0);
 }
 
 TEST(CollectInOrder, APanicLeavesTheOutputAsItWasAndTheLowestPositionWins) {

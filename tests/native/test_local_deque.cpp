@@ -204,7 +204,7 @@ TEST(LocalDequeReclaim, ExitedThreadsGiveBackTheirEpochRecords) {
 // Only the forking thread lives on in a child of fork(). Another thread that was pinned at that
 // moment must not hold the child's epoch back, or no replaced buffer would be freed there again.
 TEST(LocalDequeReclaim, AThreadPinnedAtAForkDoesNotHoldTheChildBack) {
-  if (!testing::kForkTestsSupported) GTEST_SKIP() << "fork is not supported by this sanitizer";
+  if (!testing::kForkTestsSupported) GTEST_SKIP() << testing::kForkUnsupportedReason;
   std::atomic<bool> pinned{false};
   std::atomic<bool> release{false};
   std::thread holder([&] {
