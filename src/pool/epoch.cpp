@@ -141,6 +141,11 @@ PinGuard::~PinGuard() {
   slot.record->state.store(0, std::memory_order_release);
 }
 
+void prepare_thread() {
+  // The first use of a thread-local with a destructor registers it.
+  (void)t_releaser.armed;
+}
+
 uint64_t current_epoch() {
   // Seq_cst: must follow the unlinking store in the total order (argument above).
   return g_epoch.load(std::memory_order_seq_cst);

@@ -27,6 +27,11 @@ class PinGuard {
   PinGuard& operator=(const PinGuard&) = delete;
 };
 
+// Readies the calling thread's epoch state ahead of its first pin: registers the release of its
+// record at thread exit, which ends the process if it fails for want of memory. The first pin then
+// needs only the record itself, whose allocation fails as every other does.
+void prepare_thread();
+
 // The global epoch, for stamping a block just unlinked (call it after the unlinking store).
 uint64_t current_epoch();
 

@@ -72,7 +72,7 @@ std::string failure(const AdjacencyMap& adjacency, NodeId source,
   try {
     single_source_dijkstra_path_length(adjacency, source, cutoff);
   } catch (const Panic& panic) {
-    return panic.message();
+    return std::string(panic.message());
   }
   return "no failure";
 }
