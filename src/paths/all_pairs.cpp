@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "paths/search_failures.h"
 #include "platform/memory.h"
 #include "platform/panic.h"
 #include "pool/collect.h"
@@ -11,11 +12,15 @@
 namespace dorvane {
 
 AllPairsResult compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff) {
-  // The sources in the node set's order; a source's index here is its position.
-  Vec<NodeId> sources;
+  // The sources in the node set's order, each with its position there.
+  struct Source {
+    NodeId node;
+    std::size_t position;
+  };
+  Vec<Source> sources;
   sources.reserve(graph.nodes().size());
   for (NodeId node : graph.nodes())
-    sources.push_back(node);
+    sources.push_back({node, sources.size()});
 
   // Working memory for the searches of this call: one workspace per worker, and a last one for
   // the calling thread, which runs the searches itself when there are fewer than two. Each is
@@ -34,13 +39,22 @@ AllPairsResult compute_all_pairs(const Graph& graph, const std::optional<double>
   // Searches share the adjacency map and the cutoff read-only; each owns what it writes.
   const AdjacencyMap& adjacency = graph.adjacency();
   Vec<std::pair<NodeId, DistanceMap>> searched;
-  collect_in_order(
-      std::move(sources),
-      [&](NodeId source) {
-        return single_source_dijkstra_path_length(adjacency, source, cutoff,
-                                                  workspace_of_this_thread());
-      },
-      searched);
+  SearchFailures failures;
+  try {
+    collect_in_order(
+        std::move(sources),
+        [&](Source source) {
+          return failures.run(source.position, [&] {
+            return single_source_dijkstra_path_length(adjacency, source.node, cutoff,
+                                                      workspace_of_this_thread());
+          });
+        },
+        searched);
+  } catch (Panic& failure) {
+    // The lowest position's failure: the one diagnostic of the call.
+    failure.write_held_diagnostic();
+    throw;
+  }
 
   AllPairsResult result;
   result.reserve(searched.size());

@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "paths/all_pairs.h"
 #include "paths/graph.h"
 #include "paths/search.h"
 #include "platform/panic.h"
 #include "pool/worker_pool.h"
+#include "stderr_capture.h"
 
 namespace dorvane {
 namespace {
@@ -76,6 +79,81 @@ TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {
       EXPECT_EQ(panic.message(), "Contradictory paths found: negative weights?");
     }
   }
+}
+
+// The message of the panic that `compute_all_pairs` raises on a pool of `workers`, or "" when it
+// returns.
+std::string failure_of(const Graph& graph, std::size_t workers) {
+  OwnedPool owned(workers);
+  try {
+    owned.route_outside_calls([&] { compute_all_pairs(graph, std::nullopt); });
+  } catch (const Panic& failure) {
+    return std::string(failure.message());
+  }
+  return "";
+}
+
+TEST(AllPairs, ACallWritesOneDiagnosticHoweverManySearchesFail) {
+  // Hundreds of the 1,001 searches reach the negative edge and fail.
+  Graph graph;
+  for (NodeId node = 0; node < 1000; ++node)
+    graph.add_edge({node, node + 1, 1.0});
+  graph.add_edge({0, 1, -0.5});
+  for (std::size_t workers : {1, 2, 4}) {
+    testing::StderrCapture capture;
+    const std::string message = failure_of(graph, workers);
+    const std::string written = capture.finish();
+    EXPECT_EQ(message, "Contradictory paths found: negative weights?");
+    EXPECT_EQ(testing::count_of(written, "panicked at"), 1u) << workers << " workers";
+    EXPECT_TRUE(written.ends_with(":\n" + message + "\n")) << written;
+  }
+}
+
+TEST(AllPairs, TheFailureRaisedAndReportedIsTheLowestPositions) {
+  // Two components of 25 random node numbers each: one whose searches may fail on a NaN weight,
+  // one whose searches fail on a negative weight. Which message wins depends on which failing
+  // source comes first in the node set's order.
+  const std::string kNan(kUnwrapNoneMessage);
+  const std::string kNegative = "Contradictory paths found: negative weights?";
+  std::mt19937_64 random(7);
+  std::uniform_int_distribution<NodeId> any_node(0, 1'000'000);
+  std::size_t wins_of_nan = 0, wins_of_negative = 0;
+  for (int trial = 0; trial < 40; ++trial) {
+    Graph graph;
+    for (const double odd_weight : {std::nan(""), -0.5}) {
+      std::vector<NodeId> nodes(25);
+      for (NodeId& node : nodes)
+        node = any_node(random);
+      auto node = [&] { return nodes[random() % nodes.size()]; };
+      for (int i = 0; i < 50; ++i)
+        graph.add_edge({node(), node(), 1.0 + static_cast<double>(random() % 3)});
+      graph.add_edge({node(), node(), odd_weight});
+    }
+    // The reference: the first failure among the single searches, in the node set's order.
+    std::string expected;
+    {
+      testing::StderrCapture discarded;
+      for (NodeId source : graph.nodes()) {
+        try {
+          single_source_dijkstra_path_length(graph.adjacency(), source, std::nullopt);
+        } catch (const Panic& failure) {
+          expected = failure.message();
+          break;
+        }
+      }
+    }
+    if (expected.empty()) continue;
+    (expected == kNan ? wins_of_nan : wins_of_negative)++;
+    for (std::size_t workers : {1, 2, 3}) {
+      testing::StderrCapture capture;
+      EXPECT_EQ(failure_of(graph, workers), expected) << "trial " << trial;
+      const std::string written = capture.finish();
+      EXPECT_EQ(testing::count_of(written, "panicked at"), 1u) << "trial " << trial;
+      EXPECT_TRUE(written.ends_with(":\n" + expected + "\n")) << written;
+    }
+  }
+  EXPECT_GT(wins_of_nan, 2u);
+  EXPECT_GT(wins_of_negative, 2u);
 }
 
 TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {

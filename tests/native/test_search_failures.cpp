@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "paths/search_failures.h"
+#include "platform/panic.h"
+#include "stderr_capture.h"
+
+namespace dorvane {
+namespace {
+
+TEST(SearchFailures, OnlySearchesAboveTheLowestFailureAreSkipped) {
+  SearchFailures failures;
+  std::vector<int> ran;
+  auto search_at = [&](int position) {
+    return failures.run(position, [&] {
+      ran.push_back(position);
+      return position;
+    });
+  };
+  auto failing_at = [&](int position) {
+    EXPECT_THROW(failures.run(position, []() -> int { throw std::runtime_error("any failure"); }),
+                 std::runtime_error);
+  };
+
+  EXPECT_EQ(search_at(9), 9) << "nothing has failed yet";
+  failing_at(5);
+  EXPECT_EQ(search_at(7), 0) << "skipped: a default result, and the search never runs";
+  EXPECT_EQ(search_at(5), 5);
+  EXPECT_EQ(search_at(2), 2);
+  EXPECT_EQ(failures.run(6, []() -> int { throw std::runtime_error("never thrown"); }), 0);
+  failing_at(3);
+  EXPECT_EQ(search_at(4), 0);
+  EXPECT_EQ(search_at(3), 3);
+  EXPECT_EQ(ran, (std::vector<int>{9, 5, 2, 3}));
+}
+
+TEST(SearchFailures, ASearchsPanicKeepsItsDiagnosticForTheReport) {
+  SearchFailures failures;
+  testing::StderrCapture capture;
+  try {
+    failures.run(0, []() -> int { panic("search failed"); });
+    ADD_FAILURE() << "no panic";
+  } catch (Panic& failure) {
+    EXPECT_EQ(capture.finish(), "");
+    testing::StderrCapture report;
+    failure.write_held_diagnostic();
+    EXPECT_EQ(testing::count_of(report.finish(), "panicked at"), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace dorvane
