@@ -6,8 +6,9 @@
 // on their own LockLatch until it is done. Jobs live in the waiting thread's stack frame, so
 // posting one allocates nothing.
 //
-// Entry points for the rest of the module: current_thread_count, run_in_worker, and join (join.h).
-// Tests may also build private pools of a fixed size (OwnedPool).
+// Entry points for the rest of the module: current_thread_count, run_in_worker, and join (join.h),
+// and prepare_thread_for_pool for a thread about to call them. Tests may also build private pools
+// of a fixed size (OwnedPool).
 #pragma once
 
 #include <atomic>

@@ -93,22 +93,6 @@ std::string failure_of(const Graph& graph, std::size_t workers) {
   return "";
 }
 
-TEST(AllPairs, ACallWritesOneDiagnosticHoweverManySearchesFail) {
-  // Hundreds of the 1,001 searches reach the negative edge and fail.
-  Graph graph;
-  for (NodeId node = 0; node < 1000; ++node)
-    graph.add_edge({node, node + 1, 1.0});
-  graph.add_edge({0, 1, -0.5});
-  for (std::size_t workers : {1, 2, 4}) {
-    testing::StderrCapture capture;
-    const std::string message = failure_of(graph, workers);
-    const std::string written = capture.finish();
-    EXPECT_EQ(message, "Contradictory paths found: negative weights?");
-    EXPECT_EQ(testing::count_of(written, "panicked at"), 1u) << workers << " workers";
-    EXPECT_TRUE(written.ends_with(":\n" + message + "\n")) << written;
-  }
-}
-
 TEST(AllPairs, TheFailureRaisedAndReportedIsTheLowestPositions) {
   // Two components of 25 random node numbers each: one whose searches may fail on a NaN weight,
   // one whose searches fail on a negative weight. Which message wins depends on which failing

@@ -118,23 +118,6 @@ TEST(DiagnosticHold, TheHeldDiagnosticIsWrittenOnceByWhoeverReportsThePanic) {
   EXPECT_TRUE(is_diagnostic(written, worker_id, line, "held on a worker")) << written;
 }
 
-TEST(DiagnosticHold, HoldsNestAndDroppedPanicsWriteNothing) {
-  StderrCapture capture;
-  {
-    DiagnosticHold outer;
-    {
-      DiagnosticHold inner;
-      panic_of([] { panic("inner"); });
-    }
-    panic_of([] { panic("outer"); });
-  }
-  EXPECT_EQ(capture.finish(), "");
-
-  StderrCapture after;
-  panic_of([] { panic("after"); });
-  EXPECT_EQ(count_of(after.finish(), "panicked at"), 1u) << "the holds have ended";
-}
-
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kCanExhaustMemory = false;  // the sanitizers' own allocators need address space
 #else

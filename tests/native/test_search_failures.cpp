@@ -4,8 +4,6 @@
 #include <vector>
 
 #include "paths/search_failures.h"
-#include "platform/panic.h"
-#include "stderr_capture.h"
 
 namespace dorvane {
 namespace {
@@ -34,20 +32,6 @@ TEST(SearchFailures, OnlySearchesAboveTheLowestFailureAreSkipped) {
   EXPECT_EQ(search_at(4), 0);
   EXPECT_EQ(search_at(3), 3);
   EXPECT_EQ(ran, (std::vector<int>{9, 5, 2, 3}));
-}
-
-TEST(SearchFailures, ASearchsPanicKeepsItsDiagnosticForTheReport) {
-  SearchFailures failures;
-  testing::StderrCapture capture;
-  try {
-    failures.run(0, []() -> int { panic("search failed"); });
-    ADD_FAILURE() << "no panic";
-  } catch (Panic& failure) {
-    EXPECT_EQ(capture.finish(), "");
-    testing::StderrCapture report;
-    failure.write_held_diagnostic();
-    EXPECT_EQ(testing::count_of(report.finish(), "panicked at"), 1u);
-  }
 }
 
 }  // namespace
