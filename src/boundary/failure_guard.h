@@ -27,14 +27,18 @@ void raise_or_abort(PyErr error) noexcept;
 void raise_panic_or_abort(std::string_view message) noexcept;
 
 // Runs `body` (returning PyResult<PyRef>) and hands its object to the interpreter: a new
-// reference, or null with the error indicator set.
+// reference, or null with the error indicator set. The thread is readied for panics first, so that
+// one raised when memory has run out still arrives as itself.
 template <class Body>
 PyObject* run_guarded(Body&& body) noexcept {
+  prepare_thread_for_panics();
   try {
     PyResult<PyRef> result = body();
     if (result.ok()) return result.take_value().release();
     raise_or_abort(result.take_error());
-  } catch (const Panic& failure) {
+  } catch (Panic& failure) {
+    // Normally written already by whoever chose this panic among several; never lost here.
+    failure.write_held_diagnostic();
     raise_panic_or_abort(failure.message());
   } catch (...) {
     raise_panic_or_abort(kNonTextPanicMessage);

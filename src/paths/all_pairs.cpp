@@ -53,6 +53,9 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
   Vec<Vec<Reached>> results(std::min(count, kRingSize));
   const OrderedStream* stream_ptr = nullptr;
   auto search = [&](std::size_t position, std::size_t slot) {
+    // Held rather than written: of all the searches that may fail, only the failure that the call
+    // raises (the lowest position's) writes its diagnostic, once, below.
+    DiagnosticHold hold;
     return search_distances(graph, sources[position], cutoff, workspace_of_this_thread(),
                             results[slot], [&] { return stream_ptr->stopping(position); });
   };
@@ -65,7 +68,13 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
 
   std::size_t reached_so_far = 0;
   for (std::size_t position = 0; position < count; ++position) {
-    std::optional<std::size_t> slot = stream.next(poll);
+    std::optional<std::size_t> slot;
+    try {
+      slot = stream.next(poll);
+    } catch (Panic& failure) {
+      failure.write_held_diagnostic();
+      throw;
+    }
     if (!slot) return false;
     Vec<Reached>& reached = results[*slot];
     if (!consume(sources[position], reached)) return false;

@@ -33,7 +33,7 @@ class PriorityOrder {
     if (a.distance < b.distance) return true;
     if (a.distance > b.distance) return false;
     if (a.distance != b.distance) [[unlikely]] {  // neither smaller, larger nor equal: a NaN
-      panic(std::string(kUnwrapNoneMessage));
+      panic(kUnwrapNoneMessage);
     }
     if (a.sequence != b.sequence) return a.sequence < b.sequence;
     return graph_.node_at(a.index) < graph_.node_at(b.index);

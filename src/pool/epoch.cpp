@@ -114,8 +114,7 @@ PinGuard::PinGuard() {
   ThreadSlot& slot = t_slot;
   if (slot.depth++ > 0) return;
   if (slot.record == nullptr) [[unlikely]] {
-    slot.record = acquire_record();
-    platform::at_thread_exit(&give_back_record, slot.record);
+    prepare_thread();
   }
   // Both seq_cst: the pin store must precede, in the single total order, this thread's later load
   // of the shared pointer (itself seq_cst); see the argument at the top of the file.
@@ -129,6 +128,13 @@ PinGuard::~PinGuard() {
   // Release: pairs with the scanner's seq_cst load in try_advance, so every read made while
   // pinned happens before a block freed after that scan.
   slot.record->state.store(0, std::memory_order_release);
+}
+
+void prepare_thread() {
+  ThreadSlot& slot = t_slot;
+  if (slot.record != nullptr) return;
+  slot.record = acquire_record();
+  platform::at_thread_exit(&give_back_record, slot.record);
 }
 
 uint64_t current_epoch() {

@@ -27,6 +27,11 @@ class PinGuard {
   PinGuard& operator=(const PinGuard&) = delete;
 };
 
+// Readies the calling thread's epoch state ahead of its first pin, while memory is still to be
+// had: takes its record and registers the record's release at thread exit. A pin then allocates
+// nothing.
+void prepare_thread();
+
 // The global epoch, for stamping a block just unlinked (call it after the unlinking store).
 uint64_t current_epoch();
 

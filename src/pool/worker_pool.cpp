@@ -4,6 +4,7 @@
 
 #include "platform/memory.h"
 #include "platform/platform.h"
+#include "pool/epoch.h"
 #include "pool/fence.h"
 #include "pool/thread_count.h"
 
@@ -72,6 +73,7 @@ struct WorkerStart {
 };
 
 void worker_main(void* raw) {
+  prepare_thread_for_pool();
   run_aborting_on_panic([raw] {
     std::size_t index;
     std::shared_ptr<WorkerPool> pool;
@@ -82,6 +84,7 @@ void worker_main(void* raw) {
       delete start;
     }
     WorkerPool& pool_ref = *pool;
+    pool_ref.note_worker_ready();
     WorkerThread thread(std::move(pool), index);
     WorkerThread::set_current(&thread, nullptr);
     // For the process-wide pool this never returns: its terminate latches are set only when
@@ -129,6 +132,14 @@ PoolBuild WorkerPool::build(std::size_t thread_count) {
       return PoolBuild{nullptr, ThreadPoolBuildError::io_error(error)};
     }
   }
+  // A thread allocates its thread-local storage on first use, and glibc ends the process when it
+  // cannot. So the pool is handed out only once every worker has done that.
+  // Relaxed: the count is all that is read; what each worker readied belongs to its own thread.
+  for (;;) {
+    const uint32_t ready = pool->ready_workers_.load(std::memory_order_relaxed);
+    if (ready == thread_count) break;
+    platform::wait_on_address(pool->ready_workers_, ready);
+  }
   return PoolBuild{std::move(pool), std::nullopt};
 }
 
@@ -151,6 +162,12 @@ void WorkerPool::inject(JobRef job) {
   // either it sees this job, or the new-work rule below sees it in the sleeping count.
   full_fence();
   sleep_.new_jobs(was_empty);
+}
+
+void WorkerPool::note_worker_ready() {
+  // Relaxed: see build().
+  ready_workers_.fetch_add(1, std::memory_order_relaxed);
+  platform::wake_all(ready_workers_);
 }
 
 void WorkerPool::terminate() {
@@ -250,6 +267,14 @@ WorkerPool* exchange_routed_pool(WorkerPool* pool) {
 WorkerPool& default_pool() {
   if (routed_pool != nullptr) return *routed_pool;
   return global_pool();
+}
+
+void prepare_thread_for_pool() noexcept {
+  prepare_thread_for_panics();
+  // Each registers its destructor on first use, through an allocation that ends the process
+  // when it fails.
+  LockLatch::for_current_thread();
+  epoch::prepare_thread();
 }
 
 std::size_t current_thread_count() {

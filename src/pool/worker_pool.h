@@ -6,12 +6,14 @@
 // on their own LockLatch until it is done. Jobs live in the waiting thread's stack frame, so
 // posting one allocates nothing.
 //
-// Entry points for the rest of the module: current_thread_count, run_in_worker, and join (join.h).
-// Tests may also build private pools of a fixed size (OwnedPool).
+// Entry points for the rest of the module: current_thread_count, run_in_worker, and join (join.h),
+// and prepare_thread_for_pool for a thread about to call them. Tests may also build private pools
+// of a fixed size (OwnedPool).
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,8 +81,10 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Starts `thread_count` detached workers (1 to kMaxThreadCount). If one fails to start, the
-  // ones already started are told to end and the error is returned.
+  // Starts `thread_count` detached workers (1 to kMaxThreadCount) and returns once each has
+  // readied itself (prepare_thread_for_pool), so that no worker first needs memory for that while
+  // a call is running, perhaps out of memory. If one fails to start, the ones already started are
+  // told to end and the error is returned.
   static PoolBuild build(std::size_t thread_count);
   // A pool of one worker that is the calling thread itself, registered without a wait loop: the
   // fallback where the operating system cannot start threads.
@@ -95,6 +99,9 @@ class WorkerPool {
 
   // Pushes `job` into the shared queue and applies the new-work rule.
   void inject(JobRef job);
+
+  // Called by each worker once it is ready; build() waits for all of them.
+  void note_worker_ready();
 
   // Runs `op(worker, injected)` on a worker of this pool and returns its result: at once when the
   // calling thread is one, otherwise through the outside path (which blocks even a worker of
@@ -126,6 +133,7 @@ class WorkerPool {
   Sleep sleep_;
   GlobalQueue injected_;
   std::atomic<std::size_t> terminate_count_{1};
+  std::atomic<uint32_t> ready_workers_{0};
 };
 
 template <class Op>
@@ -160,6 +168,12 @@ WorkerPool& default_pool();
 // Number of workers of the pool the calling thread works for, or of default_pool() (creating the
 // process-wide pool if needed) on any other thread.
 std::size_t current_thread_count();
+
+// Readies the calling thread, before work that may exhaust memory, for whatever the pool may later
+// need of it that could not fail softly: its exception machinery (prepare_thread_for_panics), its
+// LockLatch for calls from outside the pool, and its epoch state for steals. Every worker calls it
+// as it starts; an entry point calls it before a call's work.
+void prepare_thread_for_pool() noexcept;
 
 // Runs `op(WorkerThread&, bool injected)` on a worker: directly (injected = false) on a worker
 // thread, otherwise on a worker of default_pool() (injected = true) while this thread blocks. A

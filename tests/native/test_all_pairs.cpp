@@ -13,12 +13,20 @@
 #include "paths/search.h"
 #include "platform/panic.h"
 #include "pool/worker_pool.h"
+#include "stderr_capture.h"
 
 namespace dorvane {
 namespace {
 
 Graph graph_of(std::initializer_list<Edge> edges) {
   return Graph(std::span<const Edge>(edges.begin(), edges.size()));
+}
+
+// The node set's order, which is the order in which results must arrive.
+std::vector<NodeIndex> source_order(const Graph& graph) {
+  std::vector<NodeIndex> order;
+  graph.nodes().for_each([&](NodeId, NodeIndex index) { order.push_back(index); });
+  return order;
 }
 
 // The distances of `result` for `source`, which must be present.
@@ -80,6 +88,66 @@ TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {
   }
 }
 
+// The message of the panic that `compute_all_pairs` raises on a pool of `workers`, or "" when it
+// returns.
+std::string failure_of(const Graph& graph, std::size_t workers) {
+  OwnedPool owned(workers);
+  try {
+    owned.route_outside_calls([&] { compute_all_pairs(graph, std::nullopt); });
+  } catch (const Panic& failure) {
+    return std::string(failure.message());
+  }
+  return "";
+}
+
+TEST(AllPairs, TheFailureRaisedAndReportedIsTheLowestPositions) {
+  // Two components of 25 random node numbers each: one whose searches may fail on a NaN weight,
+  // one whose searches fail on a negative weight. Which message wins depends on which failing
+  // source comes first in the node set's order.
+  const std::string kNan(kUnwrapNoneMessage);
+  const std::string kNegative = "Contradictory paths found: negative weights?";
+  std::mt19937_64 random(7);
+  std::uniform_int_distribution<NodeId> any_node(0, 1'000'000);
+  std::size_t wins_of_nan = 0, wins_of_negative = 0;
+  for (int trial = 0; trial < 40; ++trial) {
+    std::vector<Edge> edges;
+    for (const double odd_weight : {std::nan(""), -0.5}) {
+      std::vector<NodeId> nodes(25);
+      for (NodeId& node : nodes)
+        node = any_node(random);
+      auto node = [&] { return nodes[random() % nodes.size()]; };
+      for (int i = 0; i < 50; ++i)
+        edges.push_back({node(), node(), 1.0 + static_cast<double>(random() % 3)});
+      edges.push_back({node(), node(), odd_weight});
+    }
+    Graph graph(edges);
+    // The reference: the first failure among the single searches, in the node set's order.
+    std::string expected;
+    {
+      testing::StderrCapture discarded;
+      for (NodeIndex source : source_order(graph)) {
+        try {
+          single_source_dijkstra_path_length(graph, graph.node_at(source), std::nullopt);
+        } catch (const Panic& failure) {
+          expected = failure.message();
+          break;
+        }
+      }
+    }
+    if (expected.empty()) continue;
+    (expected == kNan ? wins_of_nan : wins_of_negative)++;
+    for (std::size_t workers : {1, 2, 3}) {
+      testing::StderrCapture capture;
+      EXPECT_EQ(failure_of(graph, workers), expected) << "trial " << trial;
+      const std::string written = capture.finish();
+      EXPECT_EQ(testing::count_of(written, "panicked at"), 1u) << "trial " << trial;
+      EXPECT_TRUE(written.ends_with(":\n" + expected + "\n")) << written;
+    }
+  }
+  EXPECT_GT(wins_of_nan, 2u);
+  EXPECT_GT(wins_of_negative, 2u);
+}
+
 TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
   std::mt19937_64 random(99);
   std::uniform_int_distribution<NodeId> node(0, 299);
@@ -108,13 +176,6 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
       });
     }
   }
-}
-
-// The node set's order, which is the order in which results must arrive.
-std::vector<NodeIndex> source_order(const Graph& graph) {
-  std::vector<NodeIndex> order;
-  graph.nodes().for_each([&](NodeId, NodeIndex index) { order.push_back(index); });
-  return order;
 }
 
 Graph path_graph(NodeId length, double weight) {

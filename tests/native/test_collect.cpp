@@ -47,7 +47,7 @@ std::string panic_message_of(const std::function<void()>& body) {
   try {
     body();
   } catch (const Panic& panic) {
-    return panic.message();
+    return std::string(panic.message());
   }
   return "<none>";
 }

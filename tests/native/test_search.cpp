@@ -65,7 +65,7 @@ std::string failure(const Graph& graph, NodeId source,
   try {
     single_source_dijkstra_path_length(graph, source, cutoff);
   } catch (const Panic& panic) {
-    return panic.message();
+    return std::string(panic.message());
   }
   return "no failure";
 }

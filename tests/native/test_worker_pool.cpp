@@ -39,7 +39,7 @@ std::string panic_message_of(Body&& body) {
   try {
     body();
   } catch (const Panic& panic) {
-    return panic.message();
+    return std::string(panic.message());
   }
   return "<none>";
 }

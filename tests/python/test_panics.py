@@ -1,6 +1,7 @@
 """Panics of the native code as dorvane_runtime.PanicException."""
 
 import math
+import re
 
 import pytest
 from hypothesis import given, settings
@@ -82,6 +83,61 @@ def test_exactly_one_diagnostic_per_panic(python_subprocess):
     assert run.stdout.splitlines()[0] == f"PanicException {CONTRADICTION}"
     assert run.stderr.count("panicked at") == 1
     assert run.stderr.count(CONTRADICTION) == 1
+
+
+FAILING_CALL_SCRIPT = """
+import dorvane
+try:
+    dorvane.all_pairs_dijkstra_path_length(EDGES)
+except BaseException as error:
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize(
+    "edges, message",
+    [
+        ("[(1, 2, -1.0)]", CONTRADICTION),
+        # Hundreds of the 1,001 searches reach the negative edge.
+        ("[(i, i + 1, 1.0) for i in range(1000)] + [(0, 1, -0.5)]", CONTRADICTION),
+        # Every search of this star compares a NaN distance.
+        ("[(0, i, 1.0) for i in range(1, 300)] + [(0, 300, float('nan'))]", UNWRAP_NONE),
+    ],
+    ids=["two nodes", "1,001-node path", "NaN star"],
+)
+def test_a_failing_call_writes_one_diagnostic(python_subprocess, edges, message):
+    run = python_subprocess(FAILING_CALL_SCRIPT.replace("EDGES", edges))
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == f"PanicException {message}\n"
+    assert run.stderr.count("panicked at") == 1, run.stderr[:2000]
+    # The diagnostic is that of the failure raised.
+    assert run.stderr.startswith("dorvane: thread ")
+    assert run.stderr.endswith(f":\n{message}\n")
+
+
+OVERFLOW_SCRIPT = """
+import dorvane
+
+class Sized:
+    def __len__(self):
+        return 2**59
+    def __getitem__(self, index):
+        return [(1, 2, 1.0)][index]
+
+for _ in range(2):
+    try:
+        dorvane.all_pairs_dijkstra_path_length(Sized())
+    except BaseException as error:
+        print(type(error).__name__, error)
+"""
+
+
+def test_panics_outside_the_searches_keep_their_one_diagnostic(python_subprocess):
+    run = python_subprocess(OVERFLOW_SCRIPT)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "PanicException capacity overflow\n" * 2
+    diagnostic = r"dorvane: thread \d+ panicked at [^\n]+:\d+:\d+:\ncapacity overflow\n"
+    assert re.fullmatch(f"({diagnostic}){{2}}", run.stderr), run.stderr
 
 
 RESUME_SCRIPT = """

@@ -1,0 +1,55 @@
+// Collects what is written to standard error (file descriptor 2) while a capture is active, for
+// tests of the diagnostics that panics write.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace dorvane::testing {
+
+class StderrCapture {
+ public:
+  StderrCapture() : file_(std::tmpfile()) {
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    dup2(fileno(file_), STDERR_FILENO);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  ~StderrCapture() { finish(); }
+
+  // Ends the capture (the first time) and returns everything written since it began.
+  std::string finish() {
+    if (file_ != nullptr) {
+      std::fflush(stderr);
+      dup2(saved_, STDERR_FILENO);
+      close(saved_);
+      std::rewind(file_);
+      char buffer[4096];
+      while (std::size_t got = std::fread(buffer, 1, sizeof(buffer), file_))
+        text_.append(buffer, got);
+      std::fclose(file_);
+      file_ = nullptr;
+    }
+    return text_;
+  }
+
+ private:
+  std::FILE* file_;
+  int saved_ = -1;
+  std::string text_;
+};
+
+// Number of times `part` occurs in `text`.
+inline std::size_t count_of(std::string_view text, std::string_view part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string_view::npos;
+       at = text.find(part, at + part.size()))
+    ++count;
+  return count;
+}
+
+}  // namespace dorvane::testing
