@@ -1,14 +1,18 @@
-// Single-source search speed: every search of a random graph of 2,000 nodes and 8,000 edges with
-// weights uniform in (0, 1), on one thread, with each queue that is correct on it. Prints
-// microseconds of processor time per source (best of the rounds).
+// Single-source search speed on one thread, with each search that is correct on the graph: every
+// search of a random graph (by default 2,000 nodes and 8,000 edges, weights uniform in (0, 1), no
+// cutoff), or of a grid with weights uniform in (0.5, 1.5) and a cutoff. Prints microseconds of
+// processor time per source, the best of the rounds, so that a busy machine disturbs it little.
 //
 //   cmake -S . -B build/bench -G Ninja -DDORVANE_BENCH=ON -DDORVANE_MODULE=OFF
-//   cmake --build build/bench && build/bench/bench_search [nodes] [edges] [rounds]
+//   cmake --build build/bench
+//   build/bench/bench_search [random NODES EDGES | grid WIDTH HEIGHT CUTOFF] [ROUNDS]
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "paths/graph.h"
@@ -22,13 +26,7 @@ double thread_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const unsigned nodes = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 2000;
-  const unsigned edges = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 8000;
-  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
-
+std::vector<dorvane::Edge> random_edges(unsigned nodes, unsigned edges) {
   std::mt19937_64 random(12345);
   std::uniform_int_distribution<unsigned> pick(0, nodes - 1);
   std::uniform_real_distribution<double> weight(0.0, 1.0);
@@ -39,9 +37,49 @@ int main(int argc, char** argv) {
       w = weight(random);
     list.push_back({pick(random), pick(random), w});
   }
-  const dorvane::Graph graph(list);
+  return list;
+}
 
-  const std::optional<double> no_cutoff;
+std::vector<dorvane::Edge> grid_edges(unsigned width, unsigned height) {
+  std::mt19937_64 random(777);
+  std::uniform_real_distribution<double> weight(0.5, 1.5);
+  std::vector<dorvane::Edge> list;
+  for (unsigned y = 0; y < height; ++y) {
+    for (unsigned x = 0; x < width; ++x) {
+      const unsigned node = y * width + x;
+      if (x + 1 < width) list.push_back({node, node + 1, weight(random)});
+      if (y + 1 < height) list.push_back({node, node + width, weight(random)});
+    }
+  }
+  return list;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<dorvane::Edge> edges;
+  std::optional<double> cutoff;
+  std::string description;
+  int next = 1;
+  if (argc > 1 && std::strcmp(argv[1], "grid") == 0) {
+    const unsigned width = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 100;
+    const unsigned height = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 100;
+    cutoff = argc > 4 ? std::atof(argv[4]) : 8.0;
+    edges = grid_edges(width, height);
+    description = "grid " + std::to_string(width) + "x" + std::to_string(height) + ", cutoff " +
+                  std::to_string(*cutoff);
+    next = 5;
+  } else {
+    if (argc > 1 && std::strcmp(argv[1], "random") == 0) next = 2;
+    const unsigned nodes = argc > next ? static_cast<unsigned>(std::atoi(argv[next])) : 2000;
+    const unsigned count = argc > next + 1 ? static_cast<unsigned>(std::atoi(argv[next + 1])) : 8000;
+    edges = random_edges(nodes, count);
+    description = "random, " + std::to_string(count) + " edges";
+    next += 2;
+  }
+  const int rounds = argc > next ? std::atoi(argv[next]) : 5;
+  const dorvane::Graph graph(edges);
+
   // The search the graph allows (the monotone one, no weight being negative or NaN), then the
   // exact one, which would be correct on it too.
   using Queue = dorvane::SearchWorkspace::Queue;
@@ -55,25 +93,21 @@ int main(int argc, char** argv) {
     std::size_t pairs = 0;
     for (int round = 0; round < rounds; ++round) {
       pairs = 0;
-      // Processor time of this thread: what the searches cost, even on a busy machine.
       const double start = thread_seconds();
       for (dorvane::NodeIndex source = 0; source < graph.node_count(); ++source) {
-        dorvane::search_distances(graph, source, no_cutoff, workspace, reached,
-                                  [] { return false; });
+        dorvane::search_distances(graph, source, cutoff, workspace, reached, [] { return false; });
         pairs += reached.size();
       }
-      double per_source =
+      const double per_source =
           (thread_seconds() - start) * 1e6 / static_cast<double>(graph.node_count());
       if (per_source < best) best = per_source;
     }
     if (queue == Queue::kBest) {
-      std::printf("graph: %zu nodes, %u edges; %zu pairs reached per round\n", graph.node_count(),
-                  edges, pairs);
+      std::printf("graph: %s, %zu nodes; %zu pairs reached per round\n", description.c_str(),
+                  graph.node_count(), pairs);
     }
-    std::printf(
-        "single-source search, %-18s: %6.1f us per source (processor time, best of %d rounds, one "
-        "thread)\n",
-        name, best, rounds);
+    std::printf("single-source search, %-16s: %8.2f us per source (processor time, best of %d)\n",
+                name, best, rounds);
   }
   return 0;
 }

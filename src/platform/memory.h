@@ -28,6 +28,7 @@ void* allocate(std::size_t bytes, std::size_t alignment);
 // without it (a reservation made on an untrusted size hint).
 void* try_allocate(std::size_t bytes, std::size_t alignment) noexcept;
 
+// Frees memory from `allocate` or `try_allocate`; `bytes` must be the size asked for.
 void deallocate(void* memory, std::size_t bytes, std::size_t alignment) noexcept;
 
 // Standard allocator over `allocate`, so that std::vector follows the same failure rules.

@@ -15,6 +15,11 @@ namespace dorvane::platform {
 // is unusable: the hash keys must not silently become predictable.
 void fill_random(void* out, std::size_t size);
 
+// `bytes` of zeroed, page-aligned memory straight from the operating system, or null when it
+// cannot be had; unmap_memory gives it back (with the same size).
+void* map_memory(std::size_t bytes) noexcept;
+void unmap_memory(void* memory, std::size_t bytes) noexcept;
+
 // Starts a detached thread with a 2 MiB stack that runs `body(argument)`. Returns 0 on success or
 // the operating system's error code (an errno value on Linux, a GetLastError() code on Windows).
 int spawn_detached_thread(void (*body)(void*), void* argument);

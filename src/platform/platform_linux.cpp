@@ -5,6 +5,7 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -55,6 +56,15 @@ long futex(const std::atomic<uint32_t>& word, int op, uint32_t value) {
 }
 
 }  // namespace
+
+void* map_memory(std::size_t bytes) noexcept {
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void unmap_memory(void* memory, std::size_t bytes) noexcept {
+  munmap(memory, bytes);
+}
 
 void fill_random(void* out, std::size_t size) {
   auto* bytes = static_cast<unsigned char*>(out);

@@ -95,6 +95,14 @@ std::wstring to_utf16(const char* text) {
 
 }  // namespace
 
+void* map_memory(std::size_t bytes) noexcept {
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void unmap_memory(void* memory, std::size_t) noexcept {
+  VirtualFree(memory, 0, MEM_RELEASE);
+}
+
 void fill_random(void* out, std::size_t size) {
   static const ProcessPrngFunction process_prng = resolve_process_prng();
   auto* bytes = static_cast<unsigned char*>(out);

@@ -2,12 +2,15 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
 #include "os_errors.h"
+#include "platform/memory.h"
 #include "platform/platform.h"
 #include "pool/thread_count.h"
 
@@ -17,6 +20,29 @@ const int testing::kThreadLimitError = EAGAIN;
 const int testing::kUnsupportedError = ENOSYS;
 
 namespace {
+
+// Resident set size of this process in bytes.
+std::size_t resident_bytes() {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  unsigned long size = 0, resident = 0;
+  if (statm != nullptr) {
+    if (std::fscanf(statm, "%lu %lu", &size, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST(PlatformLinux, LargeBlocksGoBackToTheSystemWhenFreed) {
+  // The searches' working memory and the graph's arrays must not stay resident after a call.
+  constexpr std::size_t kBytes = std::size_t{64} << 20;
+  const std::size_t before = resident_bytes();
+  auto* block = static_cast<unsigned char*>(allocate(kBytes, 64));
+  for (std::size_t i = 0; i < kBytes; i += 4096)
+    block[i] = 1;
+  EXPECT_GT(resident_bytes(), before + kBytes / 2);
+  deallocate(block, kBytes, 64);
+  EXPECT_LT(resident_bytes(), before + kBytes / 8);
+}
 
 TEST(PlatformLinux, ASpawnedThreadIsDetachedWithATwoMebibyteStack) {
   struct Seen {
