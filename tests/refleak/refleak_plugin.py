@@ -52,6 +52,10 @@ def pytest_configure(config):
         return
     settings.register_profile("refleak", derandomize=True, database=None, deadline=None)
     settings.load_profile("refleak")
+    # Its check of who else holds the global random generator cannot see frozen objects.
+    config.addinivalue_line(
+        "filterwarnings", "ignore:It looks like `register_random`:hypothesis.errors.HypothesisWarning"
+    )
 
 
 _schedule_key = pytest.StashKey()
