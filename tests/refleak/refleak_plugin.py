@@ -45,6 +45,7 @@ def pytest_configure(config):
     if warmup < 1 or runs < 1:
         raise pytest.UsageError("--refleak needs at least one warm-up call and one measured call")
     config.stash[_schedule_key] = (warmup, runs)
+    config.stash[_tally_key] = {"repeated": 0, "leaking": 0, "once": 0}
     config.addinivalue_line("markers", "refleak_skip(reason): not repeated by the refleak hunt")
     try:
         from hypothesis import settings
@@ -59,6 +60,7 @@ def pytest_configure(config):
 
 
 _schedule_key = pytest.StashKey()
+_tally_key = pytest.StashKey()
 
 # Fixtures whose tests run the module in a child process only.
 CHILD_PROCESS_FIXTURES = {"python_subprocess"}
@@ -155,8 +157,11 @@ def pytest_pyfunc_call(pyfuncitem):
     if pyfuncitem.get_closest_marker("refleak_skip") or CHILD_PROCESS_FIXTURES.intersection(
         pyfuncitem.fixturenames
     ):
+        pyfuncitem.config.stash[_tally_key]["once"] += 1
         return None  # pytest calls the test once, as usual
     warmup, runs = pyfuncitem.config.stash[_schedule_key]
+    tally = pyfuncitem.config.stash[_tally_key]
+    tally["repeated"] += 1
     test = pyfuncitem.obj
     with FreshArguments(pyfuncitem) as arguments:
         examples = recorded_examples(test, arguments)
@@ -183,9 +188,20 @@ def pytest_pyfunc_call(pyfuncitem):
         refs_before, blocks_before = refs_after, blocks_after
     measured_refs, measured_blocks = ref_deltas[warmup:], block_deltas[warmup:]
     if any(measured_refs) or any(measured_blocks):
+        tally["leaking"] += 1
         pytest.fail(
             f"leaked over {runs} calls after {warmup} to warm up: "
             f"references {measured_refs}, memory blocks {measured_blocks}",
             pytrace=False,
         )
     return True
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    warmup, runs = config.stash[_schedule_key]
+    tally = config.stash[_tally_key]
+    terminalreporter.write_line(
+        f"refleak hunt: {tally['repeated']} tests called {warmup} + {runs} times, "
+        f"{tally['leaking']} with a non-zero delta; {tally['once']} called once "
+        "(child process or refleak_skip)"
+    )
