@@ -166,6 +166,8 @@ def pytest_pyfunc_call(pyfuncitem):
     with FreshArguments(pyfuncitem) as arguments:
         examples = recorded_examples(test, arguments)
     if examples is not None:
+        if not examples:
+            pytest.fail("the refleak plugin saw no example of this property test", pytrace=False)
         test = replay(test, examples)
     del arguments
     total = warmup + runs
