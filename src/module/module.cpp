@@ -6,6 +6,11 @@
 // class, the worker pool) cannot be shared between interpreters.
 #include <Python.h>
 
+// The build system defines this when the interpreter is a debug build (see CMakeLists.txt).
+#if defined(DORVANE_DEBUG_INTERPRETER) && !defined(Py_DEBUG)
+#error "building for a debug interpreter, but Python.h was read without Py_DEBUG"
+#endif
+
 #include <atomic>
 #include <cstdint>
 #include <string>

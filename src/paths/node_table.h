@@ -58,7 +58,7 @@ inline constexpr std::size_t kGroupWidth = 16;
 inline constexpr std::size_t kMinCapacity = 4;
 
 static_assert(std::has_single_bit(kGroupWidth), "groups must tile a power-of-two capacity");
-static_assert((kEmpty & 0x80) && (kPadding & 0x80), "full slots have the top bit clear");
+static_assert((kEmpty & 0x80) != 0 && (kPadding & 0x80) != 0, "full slots have the top bit clear");
 
 // Bit i set for every byte i of the 16-byte group at `control` that equals `byte`.
 inline uint32_t match_byte(const uint8_t* control, uint8_t byte) {

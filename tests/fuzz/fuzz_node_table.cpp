@@ -1,0 +1,218 @@
+// Fuzz target: the hash tables (NodeMap, NodeSet) against std::unordered_map and unordered_set.
+//
+// The input is a program of table operations, one opcode byte each followed by its operands:
+// inserts of every kind, lookups, reserves, moves, the three ways of visiting the entries, and
+// drains. Keys come from a small pool (so that lookups hit and inserts collide) or are raw 32-bit
+// numbers. After every operation the table must agree with the model; the map's values own heap
+// memory and count their live instances, so that a value lost, copied or destroyed twice shows up
+// here or under AddressSanitizer.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "paths/node_table.h"
+
+namespace {
+
+using dorvane::NodeId;
+
+[[noreturn]] void fail(const char* what) {
+  __builtin_printf("node table disagrees with the model: %s\n", what);
+  std::abort();
+}
+
+void check(bool condition, const char* what) {
+  if (!condition) fail(what);
+}
+
+// A value that owns memory and counts its live instances.
+long live_values = 0;
+
+struct Value {
+  explicit Value(uint64_t number) : number(std::make_unique<uint64_t>(number)) { ++live_values; }
+  Value(Value&& other) noexcept : number(std::move(other.number)) { ++live_values; }
+  Value& operator=(Value&& other) noexcept {
+    number = std::move(other.number);
+    return *this;
+  }
+  ~Value() { --live_values; }
+  uint64_t get() const {
+    check(number != nullptr, "a value was read after it was moved out");
+    return *number;
+  }
+  std::unique_ptr<uint64_t> number;
+};
+
+using Map = dorvane::NodeMap<Value>;
+using Set = dorvane::NodeSet;
+using ModelMap = std::unordered_map<NodeId, uint64_t>;
+using ModelSet = std::unordered_set<NodeId>;
+
+constexpr NodeId kKeyPool[] = {0,     1,          2,          3,          4,         5,
+                               16,    17,         100,        255,        256,       65535,
+                               65536, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
+
+NodeId next_key(FuzzedDataProvider& input) {
+  if (input.ConsumeBool()) return input.PickValueInArray(kKeyPool);
+  return input.ConsumeIntegral<NodeId>();
+}
+
+void check_map(const Map& map, const ModelMap& model) {
+  check(map.size() == model.size(), "size");
+  check(map.empty() == model.empty(), "empty");
+  check(map.size() <= map.capacity(), "size beyond capacity");
+  // Every entry once, by each way of visiting.
+  ModelMap seen;
+  map.for_each([&](NodeId key, const Value& value) {
+    check(seen.emplace(key, value.get()).second, "for_each visits a key twice");
+  });
+  check(seen == model, "for_each");
+  seen.clear();
+  for (auto entry : map) {
+    check(seen.emplace(entry.key, entry.value.get()).second, "iteration visits a key twice");
+  }
+  check(seen == model, "iteration");
+  for (const auto& [key, number] : model) {
+    const Value* found = map.find(key);
+    check(found != nullptr && found->get() == number, "find of a present key");
+    check(map.contains(key), "contains of a present key");
+  }
+}
+
+void check_set(const Set& set, const ModelSet& model) {
+  check(set.size() == model.size(), "set size");
+  ModelSet seen;
+  set.for_each([&](NodeId key) { check(seen.insert(key).second, "set for_each twice"); });
+  check(seen == model, "set for_each");
+  seen.clear();
+  for (NodeId key : set)
+    check(seen.insert(key).second, "set iteration twice");
+  check(seen == model, "set iteration");
+}
+
+void run(FuzzedDataProvider& input) {
+  Map map;
+  ModelMap model;
+  Set set;
+  ModelSet set_model;
+  // Capacity promised by the last reserve: no growth until the size passes it.
+  std::size_t reserved = 0;
+  std::size_t reserved_capacity = 0;
+
+  while (input.remaining_bytes() > 0) {
+    const NodeId key = next_key(input);
+    const std::size_t capacity_before = map.capacity();
+    switch (input.ConsumeIntegralInRange<int>(0, 12)) {
+      case 0: {  // insert_or_assign
+        uint64_t number = input.ConsumeIntegral<uint64_t>();
+        map.insert_or_assign(key, Value(number));
+        model[key] = number;
+        break;
+      }
+      case 1: {  // try_emplace: inserts only when absent, and returns the entry either way
+        uint64_t number = input.ConsumeIntegral<uint64_t>();
+        auto [value, inserted] = map.try_emplace(key, number);
+        auto [entry, model_inserted] = model.try_emplace(key, number);
+        check(inserted == model_inserted, "try_emplace: inserted");
+        check(value->get() == entry->second, "try_emplace: the entry's value");
+        break;
+      }
+      case 2: {  // insert_new, whose precondition is an absent key
+        if (model.contains(key)) break;
+        uint64_t number = input.ConsumeIntegral<uint64_t>();
+        check(map.insert_new(key, Value(number)).get() == number, "insert_new: the value");
+        model.emplace(key, number);
+        break;
+      }
+      case 3: {  // lookups, present or absent
+        const Value* found = map.find(key);
+        auto entry = model.find(key);
+        check((found != nullptr) == (entry != model.end()), "find");
+        if (found != nullptr) check(found->get() == entry->second, "find: the value");
+        check(map.contains(key) == (entry != model.end()), "contains");
+        break;
+      }
+      case 4: {  // a found value can be changed in place
+        if (Value* found = map.find(key)) {
+          *found->number += 1;
+          model[key] += 1;
+        }
+        break;
+      }
+      case 5: {  // reserve: room for that many entries without growing
+        std::size_t count = input.ConsumeIntegralInRange<std::size_t>(0, 600);
+        map.reserve(count);
+        check(map.capacity() >= capacity_before, "reserve shrank the table");
+        if (count > map.size()) {
+          reserved = count;
+          reserved_capacity = map.capacity();
+        }
+        break;
+      }
+      case 6: {  // drain hands over every entry once and leaves the table empty and reusable
+        ModelMap drained;
+        const long live_before = live_values;
+        map.drain([&](NodeId drained_key, Value&& value) {
+          check(drained.emplace(drained_key, value.get()).second, "drain: a key twice");
+        });
+        check(drained == model, "drain: the entries");
+        check(map.empty(), "drain: the table afterwards");
+        check(live_values == live_before - static_cast<long>(model.size()), "drain: values");
+        model.clear();
+        reserved = 0;
+        break;
+      }
+      case 7: {  // move construction and move assignment keep the entries
+        Map moved(std::move(map));
+        check(map.empty(), "moved-from table");
+        map = std::move(moved);
+        break;
+      }
+      case 8: {  // move assignment over a table with entries of its own
+        Map other;
+        other.insert_or_assign(key, Value(1));
+        other = std::move(map);
+        map = std::move(other);
+        break;
+      }
+      case 9: {  // the set: insert tells whether the key was new
+        check(set.insert(key) == set_model.insert(key).second, "set insert");
+        break;
+      }
+      case 10:
+        check(set.contains(key) == set_model.contains(key), "set contains");
+        break;
+      case 11:
+        set.reserve(input.ConsumeIntegralInRange<std::size_t>(0, 600));
+        break;
+      case 12:
+        check_map(map, model);
+        check_set(set, set_model);
+        break;
+    }
+    check(map.size() == model.size(), "size after an operation");
+    if (reserved != 0 && map.size() <= reserved && map.capacity() != reserved_capacity &&
+        map.capacity() != 0) {
+      fail("grew within its reservation");
+    }
+  }
+  check_map(map, model);
+  check_set(set, set_model);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  {
+    FuzzedDataProvider input(data, size);
+    run(input);
+  }
+  check(live_values == 0, "values left alive after the tables are gone");
+  return 0;
+}
