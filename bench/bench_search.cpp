@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
   } else {
     if (argc > 1 && std::strcmp(argv[1], "random") == 0) next = 2;
     const unsigned nodes = argc > next ? static_cast<unsigned>(std::atoi(argv[next])) : 2000;
-    const unsigned count = argc > next + 1 ? static_cast<unsigned>(std::atoi(argv[next + 1])) : 8000;
+    const unsigned count =
+        argc > next + 1 ? static_cast<unsigned>(std::atoi(argv[next + 1])) : 8000;
     edges = random_edges(nodes, count);
     description = "random, " + std::to_string(count) + " edges";
     next += 2;

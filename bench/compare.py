@@ -239,18 +239,31 @@ def networkit_methods(edges, cutoff):
 # --- timing -----------------------------------------------------------------------------------
 
 
-def methods_for(name, floor):
+def load_other_build(path):
+    """Another build of dorvane (an older one, say) from its shared library, beside the imported one."""
+    from importlib.machinery import ExtensionFileLoader
+    from importlib.util import module_from_spec, spec_from_loader
+
+    loader = ExtensionFileLoader("dorvane", path)
+    module = module_from_spec(spec_from_loader("dorvane", loader))
+    loader.exec_module(module)
+    return module
+
+
+def methods_for(name, floor, other=None):
     label, make_edges, cutoff = GRAPHS[name]
     edges = make_edges()
     reference = dorvane.all_pairs_dijkstra_path_length(edges, cutoff)
     pairs = sum(len(inner) for inner in reference.values())
     csr = to_csr(reference)
     del reference
-    methods = {
-        "dorvane": lambda: dorvane.all_pairs_dijkstra_path_length(edges, cutoff),
+    methods = {"dorvane": lambda: dorvane.all_pairs_dijkstra_path_length(edges, cutoff)}
+    if other is not None:
+        methods[other[0]] = lambda: other[1].all_pairs_dijkstra_path_length(edges, cutoff)
+    methods.update({
         "floor": lambda: floor.assemble(*csr, False),
         "floor, shared keys": lambda: floor.assemble(*csr, True),
-    }
+    })
     methods.update(scipy_methods(edges, cutoff))
     methods.update(igraph_methods(edges, cutoff))
     methods.update(networkit_methods(edges, cutoff))
@@ -378,7 +391,7 @@ def chart(runs, path):
     for axis, (label, _, _, times) in zip(axes, runs):
         names = list(times)[::-1]
         seconds = [times[name] for name in names]
-        colours = ["tab:red" if name == "dorvane" else
+        colours = ["tab:red" if name == "dorvane" else "tab:orange" if name.startswith("dorvane") else
                    "tab:gray" if name.startswith("floor") else "tab:blue" for name in names]
         bars = axis.barh(names, seconds, color=colours)
         axis.bar_label(bars, labels=[f"{s:.2f} s" for s in seconds], padding=3, fontsize=8)
@@ -398,6 +411,8 @@ def main():
     parser.add_argument("--rounds", type=int)
     parser.add_argument("--out", help="directory for the Markdown table and the chart")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory table")
+    parser.add_argument("--other", nargs=2, metavar=("LABEL", "LIBRARY"),
+                        help="also time another build of dorvane, from its shared library")
     parser.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
@@ -408,10 +423,11 @@ def main():
     rounds = options.rounds or (1 if options.quick else 5)
     out = Path(options.out) if options.out else HERE / "results"
     floor = floor_module()
+    other = (options.other[0], load_other_build(options.other[1])) if options.other else None
 
     runs = []
     for graph in graphs:
-        label, nodes, pairs, methods = methods_for(graph, floor)
+        label, nodes, pairs, methods = methods_for(graph, floor, other)
         print(f"{label}: {nodes} nodes, {pairs} pairs; {', '.join(methods)}", flush=True)
         times = interleaved(methods, rounds)
         for name, seconds in times.items():

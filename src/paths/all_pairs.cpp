@@ -16,7 +16,7 @@ namespace {
 // Results waiting for their turn (or being filled) are kept near this many reached nodes in all,
 // a few MiB, however large each one is: the window of positions computed ahead follows the
 // average result size seen so far.
-constexpr std::size_t kBufferedEntries = std::size_t{1} << 16;
+constexpr std::size_t kBufferedEntries = std::size_t{1} << 18;
 // The most results computed ahead, whatever their size.
 constexpr std::size_t kRingSize = 1024;
 // A consumed result's memory is kept for the next position of its slot when it is this small;

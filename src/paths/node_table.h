@@ -88,14 +88,18 @@ inline uint32_t match_full(const uint8_t* control) {
 }
 
 // Of the slots set in `empty` (a mask of one group), the one whose position XOR `offset` is
-// smallest: the mask is permuted by the XOR, its lowest set bit found, and the XOR undone. With
+// smallest. Greedily from the highest bit: of the two halves of what is left, keep the one on the
+// offset's side when it has a slot. Without branches, which the random offsets would defeat. With
 // `offset` below a small table's capacity, the result stays within it.
 inline std::size_t pick_empty(uint32_t empty, uint32_t offset) {
-  if (offset & 1) empty = ((empty & 0x5555) << 1) | ((empty >> 1) & 0x5555);
-  if (offset & 2) empty = ((empty & 0x3333) << 2) | ((empty >> 2) & 0x3333);
-  if (offset & 4) empty = ((empty & 0x0F0F) << 4) | ((empty >> 4) & 0x0F0F);
-  if (offset & 8) empty = ((empty & 0x00FF) << 8) | ((empty >> 8) & 0x00FF);
-  return static_cast<std::size_t>(std::countr_zero(empty)) ^ offset;
+  constexpr uint32_t kLowHalves[4] = {0x5555, 0x3333, 0x0F0F, 0x00FF};
+  for (int level = 3; level >= 0; --level) {
+    const uint32_t low = kLowHalves[level];
+    const uint32_t side = low ^ ((low ^ (~low & 0xFFFF)) & (0u - ((offset >> level) & 1)));
+    const uint32_t kept = empty & side;
+    empty = kept != 0 ? kept : empty;
+  }
+  return static_cast<std::size_t>(std::countr_zero(empty));
 }
 
 // Largest number of entries a table of `capacity` slots holds before it grows.
@@ -243,7 +247,7 @@ class NodeTable {
   // Inserts `count` entries under keys known to be absent and distinct, key_of(i) with
   // value_of(i) for i = 0, 1, ..., in that order, just as that many insert_new calls would. The
   // table must already have room for them all. The keys are hashed a block ahead of their
-  // placing, so that the hashes, independent of each other, overlap in the processor.
+  // placing, several at once (siphash13_u32_batch).
   template <class KeyOf, class ValueOf>
   void insert_all_new(std::size_t count, KeyOf&& key_of, ValueOf&& value_of)
     requires kHasValues
@@ -251,16 +255,18 @@ class NodeTable {
     if (size_ + count > node_table_detail::max_load(capacity_)) {
       panic("assertion failed: room reserved for every new entry");
     }
-    constexpr std::size_t kBlock = 16;
+    constexpr std::size_t kBlock = 32;
+    NodeId keys[kBlock];
     uint64_t hashes[kBlock];
     for (std::size_t first = 0; first < count; first += kBlock) {
       const std::size_t block = count - first < kBlock ? count - first : kBlock;
       for (std::size_t i = 0; i < block; ++i)
-        hashes[i] = hash(key_of(first + i));
+        keys[i] = key_of(first + i);
+      siphash13_u32_batch(key_, keys, hashes, block);
       for (std::size_t i = 0; i < block; ++i) {
         const Place place{find_empty(hashes[i]), true, tag_of(hashes[i])};
         ::new (values() + place.slot) V(value_of(first + i));
-        commit(place, key_of(first + i));
+        commit(place, keys[i]);
       }
     }
   }

@@ -58,12 +58,14 @@ class RadixQueue {
   bool empty() const { return size_ == 0; }
 
   void clear() {
-    for (std::size_t word = 0; word < kWords; ++word) {
+    for (uint64_t words = summary_; words != 0; words &= words - 1) {
+      const std::size_t word = static_cast<std::size_t>(std::countr_zero(words));
       for (uint64_t occupied = occupied_[word]; occupied != 0; occupied &= occupied - 1) {
         buckets_[1 + word * 64 + static_cast<std::size_t>(std::countr_zero(occupied))].clear();
       }
       occupied_[word] = 0;
     }
+    summary_ = 0;
     buckets_[0].clear();
     front_ = 0;
     size_ = 0;
@@ -94,32 +96,31 @@ class RadixQueue {
   }
 
  private:
-  // Keys are compared in 4-bit digits: 16 digit positions of 16 values, so an entry descends at
-  // most 16 times however close its key is to others, and a bucket spreads into up to 16.
-  static constexpr unsigned kDigitBits = 4;
+  // Keys are compared in bytes: 8 digit positions of 256 values, so an entry descends at most 8
+  // times however close its key is to others, and a bucket spreads into up to 256. (Finer
+  // digits move entries more often; a summary word keeps the search for the lowest of the 2048
+  // buckets short.)
+  static constexpr unsigned kDigitBits = 8;
   static constexpr std::size_t kBuckets = 1 + 64 / kDigitBits * (1 << kDigitBits);
   static constexpr std::size_t kWords = (kBuckets - 1) / 64;
   static_assert((kBuckets - 1) % 64 == 0, "the occupancy words cover buckets 1.. exactly");
+  static_assert(kWords <= 64, "one summary word covers the occupancy words");
 
   // Bucket 0 holds the last key itself. Any other key first differs from the last in some digit
-  // position p, where its digit d is the larger: it goes to bucket 1 + 16p + d. Every key of a
+  // position p, where its digit d is the larger: it goes to bucket 1 + 256p + d. Every key of a
   // lower bucket is smaller than every key of a higher one.
-  std::size_t bucket_of(uint64_t key) const {
-    const uint64_t differing = key ^ last_;
-    // Without a branch for bucket 0: differing | 1 has the same highest bit unless it is 0.
-    const unsigned position =
-        static_cast<unsigned>(63 - std::countl_zero(differing | 1)) / kDigitBits;
-    const std::size_t digit = (key >> (position * kDigitBits)) & ((1u << kDigitBits) - 1);
-    const std::size_t bucket = 1 + (std::size_t{position} << kDigitBits) + digit;
-    return bucket & (std::size_t{0} - (differing != 0));
-  }
-
   void put(const Item& item) {
-    const std::size_t bucket = bucket_of(item.key);
-    buckets_[bucket].push_back(item);
-    // Bit bucket - 1, without a branch for bucket 0, which has none.
-    const std::size_t bit = (bucket - 1) & (kBuckets - 2);
-    occupied_[bit / 64] |= (uint64_t{1} << (bit % 64)) & (uint64_t{0} - (bucket != 0));
+    const uint64_t differing = item.key ^ last_;
+    if (differing == 0) [[unlikely]] {
+      buckets_[0].push_back(item);
+      return;
+    }
+    const unsigned position = static_cast<unsigned>(63 - std::countl_zero(differing)) / kDigitBits;
+    const std::size_t digit = (item.key >> (position * kDigitBits)) & ((1u << kDigitBits) - 1);
+    const std::size_t bit = (std::size_t{position} << kDigitBits) + digit;  // bucket - 1
+    buckets_[1 + bit].push_back(item);
+    occupied_[bit / 64] |= uint64_t{1} << (bit % 64);
+    summary_ |= uint64_t{1} << (bit / 64);
   }
 
   // Bucket 0 is used up: make the smallest current key of the lowest bucket the last one and
@@ -130,40 +131,37 @@ class RadixQueue {
     buckets_[0].clear();
     front_ = 0;
     for (;;) {
-      std::size_t word = 0;
-      while (word < kWords && occupied_[word] == 0)
-        ++word;
-      if (word == kWords) return false;
+      if (summary_ == 0) return false;
+      const std::size_t word = static_cast<std::size_t>(std::countr_zero(summary_));
       const std::size_t bit =
           word * 64 + static_cast<std::size_t>(std::countr_zero(occupied_[word]));
       occupied_[word] &= occupied_[word] - 1;
+      if (occupied_[word] == 0) summary_ &= summary_ - 1;
       Vec<Item>& bucket = buckets_[1 + bit];
+      // Keep the current entries, in order, at the front of the bucket, and find their smallest.
       uint64_t smallest = ~uint64_t{0};
+      std::size_t kept = 0;
       for (const Item& item : bucket) {
+        bucket[kept] = item;
         const bool current = current_[item.index] == item.key;
+        kept += current;
         smallest = current && item.key < smallest ? item.key : smallest;
       }
-      if (smallest != ~uint64_t{0}) {
+      size_ -= bucket.size() - kept;
+      if (kept != 0) {
         last_ = smallest;
-        std::size_t dropped = 0;
-        for (const Item& item : bucket) {
-          if (current_[item.index] == item.key) {
-            put(item);
-          } else {
-            ++dropped;
-          }
-        }
-        size_ -= dropped;
+        for (std::size_t i = 0; i < kept; ++i)
+          put(bucket[i]);
         bucket.clear();
         return true;
       }
-      size_ -= bucket.size();
       bucket.clear();
     }
   }
 
   Vec<Item> buckets_[kBuckets];
   uint64_t occupied_[kWords] = {};  // bit b - 1 set when bucket b (1 and up) holds entries
+  uint64_t summary_ = 0;            // bit w set when occupied_[w] is not 0
   std::size_t front_ = 0;           // next entry of bucket 0 to pop
   std::size_t size_ = 0;
   uint64_t last_ = 0;  // the last key popped (0 before the first pop)

@@ -212,15 +212,16 @@ struct SearchRun {
   // copies it out in its iteration order.
   static void collect(const Graph& graph, SipKey key, SearchWorkspace& workspace,
                       Vec<Reached>& reached) {
-    NodeMap<Reached>& table = workspace.table_;
+    NodeMap<uint32_t> table = std::move(workspace.table_);
     const Vec<Reached>& fixed = workspace.fixed_;
     table.reset(key, fixed.size());
     table.insert_all_new(
         fixed.size(), [&](std::size_t i) { return graph.node_at(fixed[i].node); },
-        [&](std::size_t i) { return fixed[i]; });
+        [](std::size_t i) { return static_cast<uint32_t>(i); });
     reached.clear();
     reached.reserve(table.size());
-    table.for_each([&](NodeId, const Reached& node) { reached.push_back(node); });
+    table.for_each([&](NodeId, uint32_t place) { reached.push_back(fixed[place]); });
+    workspace.table_ = std::move(table);
   }
 };
 

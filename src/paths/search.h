@@ -61,8 +61,9 @@ class SearchWorkspace {
   // 0 once fixed, all ones when not queued. All ones between searches.
   Vec<uint64_t> keys_;
   RadixQueue radix_queue_;
-  Vec<Reached> fixed_;      // in the order the search fixed them
-  NodeMap<Reached> table_;  // the distance table, keyed by node number
+  Vec<Reached> fixed_;  // in the order the search fixed them
+  // The distance table, keyed by node number; each entry holds its node's place in fixed_.
+  NodeMap<uint32_t> table_;
   Queue queue_ = Queue::kBest;
 };
 

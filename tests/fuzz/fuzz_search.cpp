@@ -61,7 +61,9 @@ namespace native {
 
 using Graph = dorvane::Graph;
 
-Graph build(const std::vector<Edge>& edges) { return Graph(edges); }
+Graph build(const std::vector<Edge>& edges) {
+  return Graph(edges);
+}
 
 // The sources of a call, in the order that decides which failure wins.
 std::vector<NodeId> source_order(const Graph& graph) {
@@ -94,8 +96,7 @@ Outcome catching_panics(F&& run) {
 
 Outcome search(const Graph& graph, NodeId source, const Cutoff& cutoff) {
   return catching_panics([&](Distances& distances) {
-    auto [from, found] =
-        dorvane::single_source_dijkstra_path_length(graph, source, cutoff);
+    auto [from, found] = dorvane::single_source_dijkstra_path_length(graph, source, cutoff);
     if (from != source) std::abort();
     for (auto entry : found)
       distances.emplace(entry.key, entry.value);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "platform/siphash.h"
 
@@ -78,6 +79,24 @@ TEST(SipHash, ByteStringsOfEveryTailLength) {
   for (const auto& v : vectors) {
     EXPECT_EQ(siphash13(kZeroKey, v.text.data(), v.text.size()), v.zero_key_hash) << v.text;
     EXPECT_EQ(siphash13(kSeedOneKey, v.text.data(), v.text.size()), v.seed_one_hash) << v.text;
+  }
+}
+
+TEST(SipHash, TheBatchAgreesWithOneAtATime) {
+  // Every length from 0 to 40, so both the four-wide part and the remainder are checked, under
+  // several keys.
+  std::vector<uint32_t> values;
+  for (uint32_t i = 0; i < 40; ++i)
+    values.push_back(i * 2654435761u ^ (i << 7));
+  for (SipKey key : {kZeroKey, kSeedOneKey, SipKey{~uint64_t{0}, 12345}}) {
+    for (std::size_t count = 0; count <= values.size(); ++count) {
+      std::vector<uint64_t> hashes(count + 1, 7);
+      siphash13_u32_batch(key, values.data(), hashes.data(), count);
+      for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(hashes[i], siphash13_u32(key, values[i])) << count << " values, at " << i;
+      }
+      EXPECT_EQ(hashes[count], 7u) << "written past the end";
+    }
   }
 }
 
