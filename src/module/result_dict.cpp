@@ -7,6 +7,7 @@
 #include <span>
 #include <utility>
 
+#include "module/deferred_release.h"
 #include "paths/all_pairs.h"
 #include "platform/memory.h"
 
@@ -52,10 +53,30 @@ class ResultBuilder {
   PyResult<PyRef> finish(bool complete) && {
     if (complete) return std::move(outer_);
     if (failure_) return std::move(*failure_);
+    // Interrupted: what was built so far is released after the handler's exception is raised,
+    // which would otherwise wait until it is all freed.
+    release_in_slices(std::move(*this).take_everything());
     return signals_.take_error();
   }
 
  private:
+  // Every object this builder holds, the inner dicts apart from the outer one, so that each
+  // can be released on its own.
+  Vec<PyRef> take_everything() && {
+    Vec<PyRef> objects;
+    objects.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(outer_.get())) + keys_.size());
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* inner = nullptr;
+    while (PyDict_Next(outer_.get(), &position, &key, &inner))
+      objects.push_back(PyRef::borrow(inner));
+    outer_ = PyRef();
+    for (PyRef& node_key : keys_) {
+      if (node_key) objects.push_back(std::move(node_key));
+    }
+    return objects;
+  }
+
   // The int of the node at `index`, made on first use.
   PyObject* key(NodeIndex index) {
     PyRef& key = keys_[index];

@@ -56,6 +56,9 @@ try:
 except KeyboardInterrupt:
     print("interrupted")
 killer.wait()
+# What the call had built is released in slices over the interpreter's next moments of work.
+for _ in range(100000):
+    pass
 gc.collect()
 # Everything the call made is gone (a small allowance for the interpreter's own caches), the
 # workers are all still there, and the next call works.
