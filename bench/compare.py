@@ -146,6 +146,15 @@ def distinct_edges(edges):
     return last
 
 
+def dense_input(edges):
+    """The graph as the peers take it, made inside their timings: node numbers to dense indices,
+    and the distinct edges with their last weights as index pairs."""
+    last = distinct_edges(edges)
+    nodes = sorted({node for pair in last for node in pair})
+    index = {node: i for i, node in enumerate(nodes)}
+    return nodes, [(index[a], index[b]) for a, b in last], list(last.values())
+
+
 def rows_to_dicts(nodes, rows, limit):
     """A dense distance matrix as the same dict of dicts (unreachable and beyond-limit dropped)."""
     keys = np.asarray(nodes)
@@ -162,78 +171,70 @@ def rows_to_dicts(nodes, rows, limit):
 
 
 def scipy_methods(edges, cutoff):
-    try:
-        from scipy.sparse import csr_array
-        from scipy.sparse.csgraph import dijkstra
-    except ImportError:
-        return {}
-    nodes = sorted({node for edge in edges for node in edge[:2]})
-    if len(nodes) > DENSE_LIMIT:
-        return {}
+    from scipy.sparse import csr_array
+    from scipy.sparse.csgraph import dijkstra
+
     limit = np.inf if cutoff is None else cutoff
 
-    def matrix():
-        last = distinct_edges(edges)
-        index = {node: i for i, node in enumerate(nodes)}
-        pairs = np.array([(index[a], index[b]) for a, b in last], dtype=np.int64).reshape(-1, 2)
-        weights = np.fromiter(last.values(), np.float64, len(last))
-        return csr_array((weights, (pairs[:, 0], pairs[:, 1])), shape=(len(nodes), len(nodes)))
-
     def bare():
-        return dijkstra(matrix(), directed=False, limit=limit)
+        nodes, pairs, weights = dense_input(edges)
+        pairs = np.array(pairs, dtype=np.int64).reshape(-1, 2)
+        matrix = csr_array((weights, (pairs[:, 0], pairs[:, 1])), shape=(len(nodes), len(nodes)))
+        return nodes, dijkstra(matrix, directed=False, limit=limit)
 
     return {
         "scipy dijkstra": bare,
-        "scipy dijkstra + dict": lambda: rows_to_dicts(nodes, bare(), limit),
+        "scipy dijkstra + dict": lambda: rows_to_dicts(*bare(), limit),
     }
 
 
 def igraph_methods(edges, cutoff):
-    if cutoff is not None:
-        return {}
-    try:
-        import igraph
-    except ImportError:
-        return {}
-    nodes = sorted({node for edge in edges for node in edge[:2]})
-    if len(nodes) > DENSE_LIMIT:
-        return {}
+    import igraph
 
     def bare():
-        last = distinct_edges(edges)
-        index = {node: i for i, node in enumerate(nodes)}
-        graph = igraph.Graph(n=len(nodes), edges=[(index[a], index[b]) for a, b in last])
-        graph.es["weight"] = list(last.values())
+        nodes, pairs, weights = dense_input(edges)
+        graph = igraph.Graph(n=len(nodes), edges=pairs)
+        graph.es["weight"] = weights
         return graph.distances(weights="weight")
 
     return {"igraph distances": bare}
 
 
 def networkit_methods(edges, cutoff):
-    if cutoff is not None:
-        return {}
-    try:
-        import networkit
-    except ImportError:
-        return {}
-    nodes = sorted({node for edge in edges for node in edge[:2]})
-    if len(nodes) > DENSE_LIMIT:
-        return {}
+    import networkit
 
     def run():
-        last = distinct_edges(edges)
-        index = {node: i for i, node in enumerate(nodes)}
+        nodes, pairs, weights = dense_input(edges)
         graph = networkit.Graph(len(nodes), weighted=True)
-        for (a, b), weight in last.items():
-            graph.addEdge(index[a], index[b], weight)
+        for (a, b), weight in zip(pairs, weights):
+            graph.addEdge(a, b, weight)
         apsp = networkit.distance.APSP(graph)
         apsp.run()
-        return apsp
+        return nodes, apsp
 
-    return {
-        "NetworKit APSP": run,
-        "NetworKit APSP + dict": lambda: rows_to_dicts(nodes, run().getDistances(), np.inf),
-    }
+    def with_dict():
+        nodes, apsp = run()
+        return rows_to_dicts(nodes, apsp.getDistances(), np.inf)
+
+    return {"NetworKit APSP": run, "NetworKit APSP + dict": with_dict}
+
+
+# Each peer: what makes its methods, and whether it takes a cutoff (the others only run where
+# there is none). All produce dense n x n results, so none runs where n passes DENSE_LIMIT, and a
+# peer that is not installed is left out.
+PEERS = [(scipy_methods, True), (igraph_methods, False), (networkit_methods, False)]
+
+
+def peer_methods(edges, cutoff, nodes):
+    methods = {}
+    for make, takes_cutoff in PEERS:
+        if nodes > DENSE_LIMIT or (cutoff is not None and not takes_cutoff):
+            continue
+        try:
+            methods.update(make(edges, cutoff))
+        except ImportError:
+            pass
+    return methods
 
 
 # --- timing -----------------------------------------------------------------------------------
@@ -264,20 +265,23 @@ def methods_for(name, floor, other=None):
         "floor": lambda: floor.assemble(*csr, False),
         "floor, shared keys": lambda: floor.assemble(*csr, True),
     })
-    methods.update(scipy_methods(edges, cutoff))
-    methods.update(igraph_methods(edges, cutoff))
-    methods.update(networkit_methods(edges, cutoff))
+    methods.update(peer_methods(edges, cutoff, len(csr[0])))
     return label, len(csr[0]), pairs, methods
 
 
-def interleaved(methods, rounds):
+def interleaved(methods, rounds, collector=True):
+    """Median seconds of each method over `rounds` rounds, the methods taking turns. With
+    `collector` false, the cyclic garbage collector is off while a method runs."""
     times = {name: [] for name in methods}
     for _ in range(rounds):
         for name, call in methods.items():
             gc.collect()
+            if not collector:
+                gc.disable()
             start = time.perf_counter()
             result = call()
             times[name].append(time.perf_counter() - start)
+            gc.enable()
             del result
     return {name: statistics.median(values) for name, values in times.items()}
 
@@ -343,11 +347,12 @@ def mib(size):
     return f"{size / 2**20:,.0f} MiB"
 
 
-def markdown(runs, memory, rounds):
+def markdown(runs, memory, rounds, collector):
     lines = [
         f"Python {platform.python_version()}, {os.cpu_count()} logical processors, "
         f"{platform.machine()}; {datetime.date.today().isoformat()}; medians of {rounds} "
-        "interleaved rounds.",
+        "interleaved rounds"
+        + ("." if collector else ", the cyclic garbage collector off during each call."),
         "",
         "| graph | pairs | method | time | ÷ floor, shared keys | dorvane is faster by |",
         "|---|---|---|---|---|---|",
@@ -410,7 +415,10 @@ def main():
     parser.add_argument("--graphs", help="comma-separated: " + ", ".join(GRAPHS))
     parser.add_argument("--rounds", type=int)
     parser.add_argument("--out", help="directory for the Markdown table and the chart")
+    parser.add_argument("--name", help="their file name, without extension (compare-cpXY)")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory table")
+    parser.add_argument("--no-gc", action="store_true",
+                        help="switch the cyclic garbage collector off while each method runs")
     parser.add_argument("--other", nargs=2, metavar=("LABEL", "LIBRARY"),
                         help="also time another build of dorvane, from its shared library")
     parser.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
@@ -429,7 +437,7 @@ def main():
     for graph in graphs:
         label, nodes, pairs, methods = methods_for(graph, floor, other)
         print(f"{label}: {nodes} nodes, {pairs} pairs; {', '.join(methods)}", flush=True)
-        times = interleaved(methods, rounds)
+        times = interleaved(methods, rounds, collector=not options.no_gc)
         for name, seconds in times.items():
             ratio = seconds / times["floor, shared keys"]
             print(f"  {name:<24} {seconds:8.3f} s   {ratio:5.2f} x floor, shared keys", flush=True)
@@ -448,11 +456,12 @@ def main():
                 memory.append((GRAPHS[graph][0], figures))
 
     out.mkdir(parents=True, exist_ok=True)
-    table = out / f"compare-{TAG}.md"
-    table.write_text(markdown(runs, memory, rounds))
+    name = options.name or f"compare-{TAG}"
+    table = out / f"{name}.md"
+    table.write_text(markdown(runs, memory, rounds, not options.no_gc))
     print(f"wrote {table}")
-    if chart(runs, out / f"compare-{TAG}.png"):
-        print(f"wrote {out / f'compare-{TAG}.png'}")
+    if chart(runs, out / f"{name}.png"):
+        print(f"wrote {out / f'{name}.png'}")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,11 @@
 
 #include <unistd.h>
 
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#endif
+
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -16,6 +21,12 @@ class StderrCapture {
     std::fflush(stderr);
     saved_ = dup(STDERR_FILENO);
     dup2(fileno(file_), STDERR_FILENO);
+#if defined(_WIN32)
+    // Diagnostics go to the process's standard-error handle, which the C library's descriptor 2
+    // does not steer.
+    saved_handle_ = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(fileno(file_))));
+#endif
   }
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
@@ -25,6 +36,9 @@ class StderrCapture {
   std::string finish() {
     if (file_ != nullptr) {
       std::fflush(stderr);
+#if defined(_WIN32)
+      SetStdHandle(STD_ERROR_HANDLE, saved_handle_);
+#endif
       dup2(saved_, STDERR_FILENO);
       close(saved_);
       std::rewind(file_);
@@ -40,6 +54,9 @@ class StderrCapture {
  private:
   std::FILE* file_;
   int saved_ = -1;
+#if defined(_WIN32)
+  HANDLE saved_handle_ = nullptr;
+#endif
   std::string text_;
 };
 

@@ -65,9 +65,9 @@ TEST(AllPairs, EachSourceSeesOnlyItsOwnComponent) {
   EXPECT_EQ(row(result, 10).size(), 2u);
   EXPECT_EQ(*row(result, 11).find(10), 0.5);
   // The cutoff is shared by every search.
-  AllPairsResult near = compute_all_pairs(graph, 1.5);
-  EXPECT_EQ(row(near, 1).size(), 2u);
-  EXPECT_EQ(row(near, 3).size(), 1u);
+  AllPairsResult within = compute_all_pairs(graph, 1.5);
+  EXPECT_EQ(row(within, 1).size(), 2u);
+  EXPECT_EQ(row(within, 3).size(), 1u);
 }
 
 TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <cstdlib>
 #include <exception>
@@ -118,6 +121,9 @@ TEST(DiagnosticHold, TheHeldDiagnosticIsWrittenOnceByWhoeverReportsThePanic) {
   EXPECT_TRUE(is_diagnostic(written, worker_id, line, "held on a worker")) << written;
 }
 
+// Exhausting memory needs a child process (fork) and an address-space limit (setrlimit).
+#if !defined(_WIN32)
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kCanExhaustMemory = false;  // the sanitizers' own allocators need address space
 #else
@@ -193,6 +199,8 @@ TEST(Panic, RaisesWithItsOwnMessageWhenMemoryIsExhausted) {
   EXPECT_LT(cut.size(), 3000u);
   EXPECT_TRUE(cut.ends_with("xxx[...]\n")) << cut;
 }
+
+#endif  // !defined(_WIN32)
 
 }  // namespace
 }  // namespace dorvane
