@@ -19,16 +19,33 @@ namespace {
 // millisecond's work.
 constexpr std::size_t kEntriesPerSignalCheck = 4096;
 
+// How many stores ahead the outer dict's loop fetches what they will touch.
+constexpr std::size_t kLookahead = 8;
+
 class ResultBuilder {
  public:
   ResultBuilder(const Graph& graph, SignalCheck& signals)
-      : graph_(graph),
-        signals_(signals),
-        keys_(graph.node_count()),
-        outer_(expect_new(_PyDict_NewPresized(static_cast<Py_ssize_t>(graph.node_count())))) {}
+      : graph_(graph), signals_(signals), inner_(graph.node_count()) {
+    keys_.reserve(graph.node_count());
+  }
 
-  // Stores one source's dict; false (with the error kept) when a store failed or a signal
-  // handler raised.
+  // Makes every node's int at once, in index order: then the ints of nodes that are close in the
+  // graph (and so often in the same inner dict) lie close in memory, and storing them touches
+  // few cache lines; made in the order the results come, they would be scattered. False when a
+  // signal handler raised meanwhile.
+  bool make_keys(const Graph& graph) {
+    for (NodeIndex index = 0; index < graph.node_count(); ++index) {
+      keys_.push_back(expect_new(PyLong_FromUnsignedLongLong(graph.node_at(index))));
+      if (++until_check_ == kEntriesPerSignalCheck) {
+        until_check_ = 0;
+        if (signals_()) return false;
+      }
+    }
+    return true;
+  }
+
+  // Makes one source's dict; false (with the error kept) when a store failed or a signal handler
+  // raised.
   bool add(NodeIndex source, std::span<const Reached> reached) {
     PyRef inner = expect_new(_PyDict_NewPresized(static_cast<Py_ssize_t>(reached.size())));
     for (const Reached& node : reached) {
@@ -43,9 +60,37 @@ class ResultBuilder {
         if (signals_()) return false;
       }
     }
-    if (PyDict_SetItem(outer_.get(), key(source), inner.get()) < 0) {
-      failure_.emplace(PyErr::fetch());
-      return false;
+    inner_[source] = std::move(inner);
+    return true;
+  }
+
+  // The outer dict, its sources in the node set's order; false (with the error kept) when a
+  // store failed or a signal handler raised.
+  bool assemble() {
+    Vec<NodeIndex> order;
+    order.reserve(graph_.node_count());
+    graph_.nodes().for_each([&](NodeId, NodeIndex index) { order.push_back(index); });
+    outer_ = expect_new(_PyDict_NewPresized(static_cast<Py_ssize_t>(order.size())));
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      // The node set's order is a random one: fetch what the stores ahead will touch (first the
+      // arrays' entries, then the objects they point to) while this one is made.
+      if (i + 2 * kLookahead < order.size()) {
+        __builtin_prefetch(&keys_[order[i + 2 * kLookahead]]);
+        __builtin_prefetch(&inner_[order[i + 2 * kLookahead]]);
+      }
+      if (i + kLookahead < order.size()) {
+        __builtin_prefetch(keys_[order[i + kLookahead]].get());
+        __builtin_prefetch(inner_[order[i + kLookahead]].get());
+      }
+      const NodeIndex index = order[i];
+      if (PyDict_SetItem(outer_.get(), key(index), inner_[index].get()) < 0) {
+        failure_.emplace(PyErr::fetch());
+        return false;
+      }
+      if (++until_check_ == kEntriesPerSignalCheck) {
+        until_check_ = 0;
+        if (signals_()) return false;
+      }
     }
     return true;
   }
@@ -60,35 +105,26 @@ class ResultBuilder {
   }
 
  private:
-  // Every object this builder holds, the inner dicts apart from the outer one, so that each
-  // can be released on its own.
+  // Every object this builder holds, each on its own: the outer dict (if any) first, which
+  // leaves the inner dicts to the builder's references.
   Vec<PyRef> take_everything() && {
     Vec<PyRef> objects;
-    objects.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(outer_.get())) + keys_.size());
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* inner = nullptr;
-    while (PyDict_Next(outer_.get(), &position, &key, &inner))
-      objects.push_back(PyRef::borrow(inner));
-    outer_ = PyRef();
-    for (PyRef& node_key : keys_) {
-      if (node_key) objects.push_back(std::move(node_key));
+    objects.reserve(1 + inner_.size() + keys_.size());
+    if (outer_) objects.push_back(std::move(outer_));
+    for (PyRef& inner : inner_) {
+      if (inner) objects.push_back(std::move(inner));
     }
+    for (PyRef& node_key : keys_)
+      objects.push_back(std::move(node_key));
     return objects;
   }
 
-  // The int of the node at `index`, made on first use.
-  PyObject* key(NodeIndex index) {
-    PyRef& key = keys_[index];
-    if (!key) [[unlikely]] {
-      key = expect_new(PyLong_FromUnsignedLongLong(graph_.node_at(index)));
-    }
-    return key.get();
-  }
+  PyObject* key(NodeIndex index) const { return keys_[index].get(); }
 
   const Graph& graph_;
   SignalCheck& signals_;
-  Vec<PyRef> keys_;
+  Vec<PyRef> keys_;   // each node's int, by index
+  Vec<PyRef> inner_;  // each source's dict, by index
   PyRef outer_;
   std::optional<PyErr> failure_;
   std::size_t until_check_ = 0;
@@ -96,15 +132,36 @@ class ResultBuilder {
 
 }  // namespace
 
+// Keeps the cyclic garbage collector from running while the result is built. The result holds
+// dicts of ints and floats only, which can never form a cycle, yet each dict made counts towards
+// the next collection, and the signal checks run a collection that is due: on a graph of a
+// million nodes, hundreds of collections, a quarter of the call. Restores the collector's state
+// as it found it (a call nested in a signal handler finds it off and leaves it so).
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 PyResult<PyRef> build_result(const Graph& graph, const std::optional<double>& cutoff,
                              SignalCheck& signals) {
+  CollectorPause pause;
   ResultBuilder builder(graph, signals);
+  if (!builder.make_keys(graph)) return std::move(builder).finish(false);
   const bool complete = compute_all_pairs(
-      graph, cutoff,
-      [&](NodeIndex source, std::span<const Reached> reached) {
-        return builder.add(source, reached);
-      },
-      signals);
+                            graph, cutoff,
+                            [&](NodeIndex source, std::span<const Reached> reached) {
+                              return builder.add(source, reached);
+                            },
+                            signals) &&
+                        builder.assemble();
   return std::move(builder).finish(complete);
 }
 

@@ -1,6 +1,8 @@
 #include "paths/all_pairs.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <utility>
 
 #include "platform/memory.h"
@@ -27,11 +29,12 @@ constexpr std::size_t kKeptBytes = 8 * 1024;
 
 bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
                        AllPairsConsumer consume, FunctionRef<bool()> poll) {
-  // The sources in the node set's order; a source's index here is its position.
-  Vec<NodeIndex> sources;
-  sources.reserve(graph.node_count());
-  graph.nodes().for_each([&](NodeId, NodeIndex index) { sources.push_back(index); });
-  const std::size_t count = sources.size();
+  const std::size_t count = graph.node_count();
+  // Each source's position in the node set's order: of several failing searches, the one with
+  // the lowest position is the call's failure.
+  Vec<std::size_t> positions(count);
+  std::size_t next_position = 0;
+  graph.nodes().for_each([&](NodeId, NodeIndex index) { positions[index] = next_position++; });
 
   // Asked even when there is nothing to do: the first call of the process creates the pool.
   const std::size_t workers = current_thread_count();
@@ -50,14 +53,45 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
     return workspaces[worker->index()];
   };
 
+  // The lowest position of a search that failed so far. Relaxed: a hint for skipping searches
+  // whose failure could not be the one raised, and whose results would be thrown away; the
+  // searches below it always run, so the lowest failure is always found.
+  std::atomic<std::size_t> lowest_failed{~std::size_t{0}};
+  auto note_failure = [&](std::size_t position) {
+    std::size_t lowest = lowest_failed.load(std::memory_order_relaxed);
+    while (position < lowest &&
+           !lowest_failed.compare_exchange_weak(lowest, position, std::memory_order_relaxed)) {
+    }
+  };
+
+  // The searches run in index order, which is that of first appearance in the edge list: nearby
+  // sources tend to be close in the graph and to share cache-friendly working memory.
   Vec<Vec<Reached>> results(std::min(count, kRingSize));
   const OrderedStream* stream_ptr = nullptr;
-  auto search = [&](std::size_t position, std::size_t slot) {
+  auto search = [&](std::size_t index, std::size_t slot) {
+    Vec<Reached>& reached = results[slot];
+    auto unwanted = [&] {
+      return stream_ptr->stopping(index) ||
+             positions[index] > lowest_failed.load(std::memory_order_relaxed);
+    };
+    if (unwanted()) {
+      reached.clear();  // no source reaches nothing, so empty means skipped
+      return true;
+    }
     // Held rather than written: of all the searches that may fail, only the failure that the call
     // raises (the lowest position's) writes its diagnostic, once, below.
     DiagnosticHold hold;
-    return search_distances(graph, sources[position], cutoff, workspace_of_this_thread(),
-                            results[slot], [&] { return stream_ptr->stopping(position); });
+    try {
+      if (search_distances(graph, static_cast<NodeIndex>(index), cutoff, workspace_of_this_thread(),
+                           reached, unwanted)) {
+        return true;
+      }
+      reached.clear();
+      return true;
+    } catch (...) {
+      note_failure(positions[index]);
+      throw;
+    }
   };
   // Declared last, so that it is destroyed first: its destructor waits for the workers to let go
   // of the graph, the workspaces and the results.
@@ -66,25 +100,39 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
   const std::size_t least_window = 2 * workers;
   stream.set_window(least_window);
 
+  std::exception_ptr failure;
+  std::size_t failure_position = ~std::size_t{0};
   std::size_t reached_so_far = 0;
-  for (std::size_t position = 0; position < count; ++position) {
-    std::optional<std::size_t> slot;
-    try {
-      slot = stream.next(poll);
-    } catch (Panic& failure) {
-      failure.write_held_diagnostic();
-      throw;
-    }
+  for (std::size_t index = 0; index < count; ++index) {
+    const std::optional<std::size_t> slot = stream.next(poll);
     if (!slot) return false;
     Vec<Reached>& reached = results[*slot];
-    if (!consume(sources[position], reached)) return false;
+    if (std::exception_ptr failed = stream.take_failure(*slot)) {
+      if (positions[index] < failure_position) {
+        failure = std::move(failed);
+        failure_position = positions[index];
+      }
+    } else if (!failure && !reached.empty()) {
+      // Once a search has failed, the call fails: the results are no longer wanted.
+      if (!consume(static_cast<NodeIndex>(index), reached)) return false;
+    }
     reached_so_far += reached.size();
     if (reached.capacity() * sizeof(Reached) > kKeptBytes) {
       reached = Vec<Reached>();
     }
     stream.release();
-    const std::size_t average = std::max<std::size_t>(reached_so_far / (position + 1), 1);
+    const std::size_t average = std::max<std::size_t>(reached_so_far / (index + 1), 1);
     stream.set_window(std::max(least_window, kBufferedEntries / average));
+  }
+  if (failure) {
+    stream.stop_and_wait();
+    try {
+      std::rethrow_exception(failure);
+    } catch (Panic& panic) {
+      // The lowest position's failure: the one diagnostic of the call.
+      panic.write_held_diagnostic();
+      throw;
+    }
   }
   return true;
 }

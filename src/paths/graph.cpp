@@ -3,6 +3,7 @@
 // iteration order. Duplicate arcs meet in the table, where the last weight stays.
 #include "paths/graph.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -12,6 +13,9 @@
 namespace dorvane {
 
 namespace {
+
+// Marks a node number not seen yet in an array by node number.
+constexpr NodeIndex kNoIndex = std::numeric_limits<NodeIndex>::max();
 
 // How often the long loops of building look at their stop check.
 constexpr std::size_t kStopCheckInterval = std::size_t{1} << 16;
@@ -122,12 +126,28 @@ std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> sto
   Vec<Edge> edges = std::move(edge_list);
   Graph graph;
   WeightSummary weights;
+  // Where the node numbers are few and small (as they usually are: 0 to n - 1, or near it), an
+  // array by node number finds a known node's index faster than the node set's hashing; each
+  // node still enters the node set once, when it is new.
+  NodeId largest = 0;
+  for (const Edge& edge : edges)
+    largest = std::max({largest, edge.source, edge.target});
+  Vec<NodeIndex> index_of_number;
+  if (!edges.empty() && largest / 8 < edges.size()) {
+    index_of_number.assign(std::size_t{largest} + 1, kNoIndex);
+  }
+  auto index_of = [&](NodeId node) {
+    if (index_of_number.empty()) return graph.add_node(node);
+    NodeIndex& index = index_of_number[node];
+    if (index == kNoIndex) index = graph.add_node(node);
+    return index;
+  };
   // The node numbers of each edge are replaced by the nodes' indices (both are 32-bit), so the
   // second pass needs no lookups and no memory of its own.
   std::size_t until_check = kStopCheckInterval;
   for (Edge& edge : edges) {
-    NodeIndex source = graph.add_node(edge.source);
-    NodeIndex target = graph.add_node(edge.target);
+    NodeIndex source = index_of(edge.source);
+    NodeIndex target = index_of(edge.target);
     edge.source = source;
     edge.target = target;
     ++graph.offsets_[source];
@@ -138,6 +158,7 @@ std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> sto
       until_check = kStopCheckInterval;
     }
   }
+  index_of_number = Vec<NodeIndex>();
   bool finished = graph.lay_out(
       [&](auto&& visit) {
         for (const Edge& edge : edges) {

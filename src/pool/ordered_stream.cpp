@@ -70,13 +70,6 @@ std::pair<std::size_t, std::size_t> OrderedStream::claim() {
   }
 }
 
-void OrderedStream::lower_stop_at(std::size_t position) {
-  std::size_t current = stop_at_.load(std::memory_order_relaxed);
-  while (position < current &&
-         !stop_at_.compare_exchange_weak(current, position, std::memory_order_release)) {
-  }
-}
-
 void OrderedStream::compute(std::size_t position) {
   const std::size_t slot = position % ring_size_;
   SlotState& state = slots_[slot];
@@ -84,7 +77,6 @@ void OrderedStream::compute(std::size_t position) {
     if (!produce_(position, slot)) return;  // gave up: nobody will ask for it
   } catch (...) {
     state.failure = std::current_exception();
-    lower_stop_at(position);
   }
   // Seq_cst, with the load below and the caller's store of waiting_for_ and load of done: either
   // the caller sees this position done, or this thread sees the caller waiting for it and wakes it.
@@ -150,7 +142,7 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
 
   if (pool_ == nullptr) {
     if (poll()) return std::nullopt;
-    produce_(position, slot);  // a panic simply propagates
+    compute(position);
     return slot;
   }
 
@@ -165,9 +157,24 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
     using Clock = std::chrono::steady_clock;
     const auto interval = std::chrono::milliseconds(kPollIntervalMilliseconds);
     auto last_poll = Clock::now();
-    waiting_for_.store(position, std::memory_order_seq_cst);
+    // A caller that has caught up with the lanes waits until they are some way ahead again,
+    // rather than to be woken for every position: a wake-up costs far more than a small search.
+    // The position waited for is within the window, so it will be computed.
+    const std::size_t limit = std::min(count_, consumed_ + window_);
+    std::size_t awaited =
+        std::min(position + std::clamp<std::size_t>(window_ / 4, 1, kMaxClaim), limit - 1);
+    auto is_done = [&](std::size_t at) {
+      return slots_[at % ring_size_].done.load(std::memory_order_seq_cst) == at + 1;
+    };
+    waiting_for_.store(awaited, std::memory_order_seq_cst);
     std::unique_lock<std::mutex> lock(mutex_);
-    while (state.done.load(std::memory_order_seq_cst) != done) {
+    while (!is_done(position)) {
+      if (awaited != position && is_done(awaited)) {
+        // Done out of order: now wait for this position itself.
+        awaited = position;
+        waiting_for_.store(awaited, std::memory_order_seq_cst);
+        continue;
+      }
       if (active_lanes_.load(std::memory_order_relaxed) < lanes_.size()) {
         // A lane may have ended just before this position came within the window.
         lock.unlock();
@@ -175,6 +182,7 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
         lock.lock();
         if (started) continue;
       }
+      if (is_done(awaited)) continue;
       changed_.wait_until(lock, last_poll + interval);
       if (Clock::now() - last_poll >= interval) {
         lock.unlock();
@@ -189,12 +197,11 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
     }
     waiting_for_.store(kNobody, std::memory_order_relaxed);
   }
-  if (state.failure) {
-    std::exception_ptr failure = std::exchange(state.failure, nullptr);
-    stop_and_wait();
-    std::rethrow_exception(failure);
-  }
   return slot;
+}
+
+std::exception_ptr OrderedStream::take_failure(std::size_t slot) {
+  return std::exchange(slots_[slot].failure, nullptr);
 }
 
 void OrderedStream::release() {
@@ -205,7 +212,8 @@ void OrderedStream::release() {
 void OrderedStream::stop_and_wait() {
   if (stopped_) return;
   stopped_ = true;
-  lower_stop_at(0);
+  // Release: nothing to publish beyond the value; computations read it relaxed as a hint.
+  stop_at_.store(0, std::memory_order_release);
   if (pool_ == nullptr) return;
   std::unique_lock<std::mutex> lock(mutex_);
   while (active_lanes_.load(std::memory_order_relaxed) != 0)

@@ -14,11 +14,10 @@
 // blocked in a nested call, say); the caller injects lanes again when the window has moved on.
 // No worker ever blocks waiting for the caller.
 //
-// Failures: a position whose computation panics is published with that panic, and no position
-// after it is started any more; positions before it still run. The caller meets the panic when
-// it reaches that position, which is therefore always the lowest failing one. Stopping (the
-// caller's choice, or the destructor) stops handing out positions, lets computations that check
-// `stopping` give up, and waits until no lane touches the stream.
+// Failures: a position whose computation panics is published with that panic, which the caller
+// takes at its turn (take_failure) and deals with as it sees fit; the other positions go on.
+// Stopping (the caller's choice, or the destructor) stops handing out positions, lets
+// computations that check `stopping` give up, and waits until no lane touches the stream.
 #pragma once
 
 #include <atomic>
@@ -53,9 +52,11 @@ class OrderedStream {
   std::size_t count() const { return count_; }
 
   // The slot of the next position once it is computed. While waiting, calls `poll` at least every
-  // kPollInterval; when poll returns true, gives up and returns nothing. A position that failed
-  // resumes its panic here.
+  // kPollInterval; when poll returns true, gives up and returns nothing.
   std::optional<std::size_t> next(FunctionRef<bool()> poll);
+  // The panic of the position whose slot next() returned, if its computation panicked (taken
+  // over by the caller), else null.
+  std::exception_ptr take_failure(std::size_t slot);
   // Done with the position next() returned: its slot may be refilled.
   void release();
 
@@ -96,7 +97,6 @@ class OrderedStream {
   // Injects every inactive lane when at least `wanted` positions wait to be claimed; true when
   // it injected any.
   bool start_lanes(std::size_t wanted);
-  void lower_stop_at(std::size_t position);
   std::size_t claimable_limit() const;
 
   WorkerPool* pool_;

@@ -55,6 +55,26 @@ def test_key_orders_follow_neither_the_edges_nor_the_numbers(apsp):
     assert len(inner_orders) > 1
 
 
+def test_the_garbage_collector_is_left_as_it_was(apsp, panic_type):
+    # The collector is paused while a result is built; every call must leave it as it found it,
+    # also one that fails.
+    import gc
+
+    edges = [(i, (i * 7 + 3) % 50, 1.0) for i in range(50)]
+    assert gc.isenabled()
+    apsp(edges)
+    assert gc.isenabled()
+    with pytest.raises(panic_type):
+        apsp(edges + [(0, 1, -1.0)])
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        apsp(edges)
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
+
+
 def test_last_duplicate_edge_wins_in_both_directions(apsp):
     assert apsp([(1, 2, 5.0), (2, 1, 3.0)])[1][2] == 3.0
     assert apsp([(1, 2, 5.0), (1, 2, 7.0)])[2][1] == 7.0
