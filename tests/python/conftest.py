@@ -1,4 +1,5 @@
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -43,3 +44,20 @@ def run_python(code, env=None, timeout=120):
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+def dynamic_symbols(which):
+    """The module's dynamic symbols that nm lists with `which` ("--defined-only" or
+    "--undefined-only"), as (type, name) pairs; skips the test when nm is not installed."""
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run(
+        [nm, "-D", which, dorvane.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    return [(line.split()[-2], line.split()[-1]) for line in listing.splitlines()]
+
+
+@pytest.fixture
+def module_symbols():
+    return dynamic_symbols

@@ -3,8 +3,6 @@
 import ast
 import importlib
 import inspect
-import shutil
-import subprocess
 import sys
 import textwrap
 from pathlib import Path
@@ -47,14 +45,8 @@ def test_reimport_gives_the_same_module():
     assert first.__all__ == ["all_pairs_dijkstra_path_length"]
 
 
-def test_the_only_export_is_the_init_function():
-    nm = shutil.which("nm")
-    if nm is None:
-        pytest.skip("nm is not installed")
-    listing = subprocess.run(
-        [nm, "-D", "--defined-only", dorvane.__file__], capture_output=True, text=True, check=True
-    ).stdout
-    exported = [line.split()[-1] for line in listing.splitlines() if line.split()[1:2] != ["A"]]
+def test_the_only_export_is_the_init_function(module_symbols):
+    exported = [name for kind, name in module_symbols("--defined-only") if kind != "A"]
     assert exported == ["PyInit_dorvane"]
 
 
