@@ -51,11 +51,11 @@ CHILD_ENV = {"DORVANE_NUM_THREADS": "2", "MALLOC_ARENA_MAX": "1"}
 
 # Written by whichever thread runs out; it can land in the middle of a line the calling thread was
 # printing, so it is looked for anywhere, not as a line of its own.
-NATIVE_EXHAUSTION = re.compile(r"memory allocation of \d+ bytes failed(\n|$)")
+NATIVE_EXHAUSTION = re.compile(r"memory allocation of \d+ bytes failed(?:\n|$)")
 # The lines of the interpreter's report of a MemoryError, in whichever form it manages to print.
 INTERPRETER_REPORT = re.compile(
-    r"|MemoryError.*|Traceback .*|  .*|lost sys\.stderr|object (address|refcount|type|type name|repr)"
-    r" *:.*"
+    r"|MemoryError.*|Traceback .*|  .*|lost sys\.stderr|Exception ignored .*"
+    r"|object (address|refcount|type|type name|repr) *:.*"
 )
 API_CALL_DIAGNOSTIC = re.compile(
     r"dorvane: thread \d+ panicked at [^\n]+:\d+:\d+:\nPython API call failed(\n|$)"
@@ -73,8 +73,12 @@ def outcome_of(run_python, extra_kib):
     where = f"with {extra_kib} KiB to spare: exit {run.returncode}\n{run.stdout}{run.stderr}"
     if run.returncode == -signal.SIGABRT:
         # Workers that run out at once each write the message before the process ends.
-        assert NATIVE_EXHAUSTION.search(run.stderr), where
-        rest = NATIVE_EXHAUSTION.sub("\n", run.stderr)
+        pieces = NATIVE_EXHAUSTION.split(run.stderr)
+        assert len(pieces) > 1, where
+        # What precedes a message on its line is a line of the interpreter's, cut short.
+        cut = [piece.rpartition("\n") for piece in pieces[:-1]]
+        assert not any("dorvane" in cut_line for _, _, cut_line in cut), where
+        rest = "\n".join([whole for whole, _, _ in cut] + pieces[-1:])
         # The calling thread builds the result while the workers search, so it may have run out
         # of memory at the same moment and been reporting that when the process ended: the
         # interpreter's report of the MemoryError (cut short anywhere), then perhaps the panic's
