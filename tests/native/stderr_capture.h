@@ -10,6 +10,7 @@
 #endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,12 @@ namespace dorvane::testing {
 
 class StderrCapture {
  public:
-  StderrCapture() : file_(std::tmpfile()) {
+  StderrCapture() {
+    file_ = open_file();
+    if (file_ == nullptr) {
+      std::perror("cannot create the file that captures standard error");
+      std::abort();
+    }
     std::fflush(stderr);
     saved_ = dup(STDERR_FILENO);
     dup2(fileno(file_), STDERR_FILENO);
@@ -47,12 +53,32 @@ class StderrCapture {
         text_.append(buffer, got);
       std::fclose(file_);
       file_ = nullptr;
+#if defined(_WIN32)
+      std::remove(path_.c_str());
+#endif
     }
     return text_;
   }
 
  private:
-  std::FILE* file_;
+#if defined(_WIN32)
+  // The C library's tmpfile numbers its files per process, so test processes run side by side
+  // can pick the same name and fail; this name has the process's id in it.
+  std::FILE* open_file() {
+    static unsigned count = 0;
+    char directory[MAX_PATH + 1];
+    const DWORD length = GetTempPathA(sizeof(directory), directory);
+    if (length == 0 || length > MAX_PATH) return nullptr;
+    path_ = std::string(directory) + "dorvane-stderr-" + std::to_string(GetCurrentProcessId()) +
+            "-" + std::to_string(count++) + ".txt";
+    return std::fopen(path_.c_str(), "w+b");
+  }
+  std::string path_;
+#else
+  static std::FILE* open_file() { return std::tmpfile(); }
+#endif
+
+  std::FILE* file_ = nullptr;
   int saved_ = -1;
 #if defined(_WIN32)
   HANDLE saved_handle_ = nullptr;
