@@ -89,7 +89,7 @@ Outcome catching_panics(F&& run) {
   try {
     run(outcome.distances);
   } catch (const dorvane::Panic& panic) {
-    outcome = Outcome{true, panic.message(), {}};
+    outcome = Outcome{true, std::string(panic.message()), {}};
   }
   return outcome;
 }
@@ -120,7 +120,7 @@ AllPairsOutcome all_pairs(const Graph& graph, const Cutoff& cutoff) {
         row.emplace(entry.key, entry.value);
     }
   } catch (const dorvane::Panic& panic) {
-    outcome = AllPairsOutcome{true, panic.message(), {}};
+    outcome = AllPairsOutcome{true, std::string(panic.message()), {}};
   }
   return outcome;
 }
