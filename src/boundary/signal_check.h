@@ -19,8 +19,7 @@ class SignalCheck {
   // error is kept for take_error(); every later check then answers true at once.
   bool operator()();
 
-  bool interrupted() const { return error_.has_value(); }
-  // The error a handler raised. Precondition: interrupted().
+  // The error a handler raised. Precondition: a check answered true.
   PyErr take_error();
 
  private:

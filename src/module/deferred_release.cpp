@@ -26,6 +26,18 @@ Waiting& waiting() {
   return *instance;
 }
 
+int release_slice(void*);
+
+// Asks the interpreter to run the next slice; without room in its queue of pending calls,
+// releases everything now.
+void schedule(Waiting& queue) {
+  queue.scheduled = Py_AddPendingCall(&release_slice, nullptr) == 0;
+  if (!queue.scheduled) {
+    Vec<PyRef> rest = std::move(queue.objects);
+    queue.next = 0;
+  }
+}
+
 int release_slice(void*) {
   Waiting& queue = waiting();
   queue.scheduled = false;
@@ -42,12 +54,7 @@ int release_slice(void*) {
     queue.next = 0;
     return 0;
   }
-  queue.scheduled = Py_AddPendingCall(&release_slice, nullptr) == 0;
-  if (!queue.scheduled) {
-    // No room in the interpreter's queue: release the rest now.
-    Vec<PyRef> rest = std::move(queue.objects);
-    queue.next = 0;
-  }
+  schedule(queue);
   return 0;
 }
 
@@ -57,12 +64,7 @@ void release_in_slices(Vec<PyRef> objects) {
   Waiting& queue = waiting();
   for (PyRef& object : objects)
     queue.objects.push_back(std::move(object));
-  if (queue.scheduled) return;
-  queue.scheduled = Py_AddPendingCall(&release_slice, nullptr) == 0;
-  if (!queue.scheduled) {
-    Vec<PyRef> rest = std::move(queue.objects);
-    queue.next = 0;
-  }
+  if (!queue.scheduled) schedule(queue);
 }
 
 }  // namespace dorvane

@@ -33,13 +33,10 @@ class ResultBuilder {
   // graph (and so often in the same inner dict) lie close in memory, and storing them touches
   // few cache lines; made in the order the results come, they would be scattered. False when a
   // signal handler raised meanwhile.
-  bool make_keys(const Graph& graph) {
-    for (NodeIndex index = 0; index < graph.node_count(); ++index) {
-      keys_.push_back(expect_new(PyLong_FromUnsignedLongLong(graph.node_at(index))));
-      if (++until_check_ == kEntriesPerSignalCheck) {
-        until_check_ = 0;
-        if (signals_()) return false;
-      }
+  bool make_keys() {
+    for (NodeIndex index = 0; index < graph_.node_count(); ++index) {
+      keys_.push_back(expect_new(PyLong_FromUnsignedLongLong(graph_.node_at(index))));
+      if (interrupted()) return false;
     }
     return true;
   }
@@ -55,10 +52,7 @@ class ResultBuilder {
         failure_.emplace(PyErr::fetch());
         return false;
       }
-      if (++until_check_ == kEntriesPerSignalCheck) {
-        until_check_ = 0;
-        if (signals_()) return false;
-      }
+      if (interrupted()) return false;
     }
     inner_[source] = std::move(inner);
     return true;
@@ -87,10 +81,7 @@ class ResultBuilder {
         failure_.emplace(PyErr::fetch());
         return false;
       }
-      if (++until_check_ == kEntriesPerSignalCheck) {
-        until_check_ = 0;
-        if (signals_()) return false;
-      }
+      if (interrupted()) return false;
     }
     return true;
   }
@@ -120,6 +111,14 @@ class ResultBuilder {
   }
 
   PyObject* key(NodeIndex index) const { return keys_[index].get(); }
+
+  // Counts one entry made; every kEntriesPerSignalCheck entries, runs the signal handlers. True
+  // when one raised.
+  bool interrupted() {
+    if (++until_check_ < kEntriesPerSignalCheck) return false;
+    until_check_ = 0;
+    return signals_();
+  }
 
   const Graph& graph_;
   SignalCheck& signals_;
@@ -154,7 +153,7 @@ PyResult<PyRef> build_result(const Graph& graph, const std::optional<double>& cu
                              SignalCheck& signals) {
   CollectorPause pause;
   ResultBuilder builder(graph, signals);
-  if (!builder.make_keys(graph)) return std::move(builder).finish(false);
+  if (!builder.make_keys()) return std::move(builder).finish(false);
   const bool complete = compute_all_pairs(
                             graph, cutoff,
                             [&](NodeIndex source, std::span<const Reached> reached) {

@@ -82,11 +82,10 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
     // raises (the lowest position's) writes its diagnostic, once, below.
     DiagnosticHold hold;
     try {
-      if (search_distances(graph, static_cast<NodeIndex>(index), cutoff, workspace_of_this_thread(),
-                           reached, unwanted)) {
-        return true;
+      if (!search_distances(graph, static_cast<NodeIndex>(index), cutoff,
+                            workspace_of_this_thread(), reached, unwanted)) {
+        reached.clear();
       }
-      reached.clear();
       return true;
     } catch (...) {
       note_failure(positions[index]);

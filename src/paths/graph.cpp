@@ -99,28 +99,8 @@ bool Graph::lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop) {
   return true;
 }
 
-Graph::Graph(std::span<const Edge> edges) : Graph() {
-  WeightSummary weights;
-  for (const Edge& edge : edges) {
-    NodeIndex source = add_node(edge.source);
-    NodeIndex target = add_node(edge.target);
-    ++offsets_[source];
-    if (target != source) ++offsets_[target];
-    weights.add(edge.weight);
-  }
-  lay_out(
-      [&](auto&& visit) {
-        for (const Edge& edge : edges) {
-          // The indices again: lookups of known nodes, which change nothing.
-          NodeIndex source = *index_of(edge.source);
-          NodeIndex target = *index_of(edge.target);
-          visit(source, target, edge.weight);
-          if (target != source) visit(target, source, edge.weight);
-        }
-      },
-      [] { return false; });
-  nonnegative_ = weights.nonnegative(arcs_.size());
-}
+Graph::Graph(std::span<const Edge> edges)
+    : Graph(std::move(*build(Vec<Edge>(edges.begin(), edges.end()), [] { return false; }))) {}
 
 std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> stop) {
   Vec<Edge> edges = std::move(edge_list);

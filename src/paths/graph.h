@@ -76,7 +76,7 @@ class Graph {
   NodeIndex add_node(NodeId node);
 
   // Lays out the neighbour tables from the arcs that `for_each_arc(visit)` yields, in order, as
-  // visit(from, to, weight); `arc_counts[i]` is the number of arcs from node i. False when
+  // visit(from, to, weight), offsets_[i] holding the number of arcs from node i. False when
   // `stop` asked to give up.
   template <class ForEachArc>
   bool lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop);
