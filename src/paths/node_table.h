@@ -87,19 +87,33 @@ inline uint32_t match_full(const uint8_t* control) {
 #endif
 }
 
-// Of the slots set in `empty` (a mask of one group), the one whose position XOR `offset` is
-// smallest. Greedily from the highest bit: of the two halves of what is left, keep the one on the
-// offset's side when it has a slot. Without branches, which the random offsets would defeat. With
-// `offset` below a small table's capacity, the result stays within it.
-inline std::size_t pick_empty(uint32_t empty, uint32_t offset) {
-  constexpr uint32_t kLowHalves[4] = {0x5555, 0x3333, 0x0F0F, 0x00FF};
-  for (int level = 3; level >= 0; --level) {
-    const uint32_t low = kLowHalves[level];
-    const uint32_t side = low ^ ((low ^ (~low & 0xFFFF)) & (0u - ((offset >> level) & 1)));
-    const uint32_t kept = empty & side;
-    empty = kept != 0 ? kept : empty;
+// Of the slots set in `empty` (a mask of one group, not 0), the one whose position XOR `offset`
+// is smallest: the half of the group on the offset's side when it has a free slot, then, within
+// that half, the answer looked up by the half's eight bits. Without branches, which the random
+// offsets would defeat. With `offset` below a small table's capacity, the result stays within it.
+struct PickInHalf {
+  uint8_t slot[8][256];  // [offset within the half][mask of the half's slots]
+};
+constexpr PickInHalf make_pick_in_half() {
+  PickInHalf table{};
+  for (unsigned offset = 0; offset < 8; ++offset) {
+    for (unsigned mask = 1; mask < 256; ++mask) {
+      unsigned best = 8;
+      for (unsigned slot = 0; slot < 8; ++slot) {
+        if ((mask >> slot & 1) != 0 && (best == 8 || (slot ^ offset) < (best ^ offset)))
+          best = slot;
+      }
+      table.slot[offset][mask] = static_cast<uint8_t>(best);
+    }
   }
-  return static_cast<std::size_t>(std::countr_zero(empty));
+  return table;
+}
+inline constexpr PickInHalf kPickInHalf = make_pick_in_half();
+
+inline std::size_t pick_empty(uint32_t empty, uint32_t offset) {
+  const uint32_t near_half = (offset >> 3) & 1;
+  const uint32_t half = ((empty >> (8 * near_half)) & 0xFF) != 0 ? near_half : near_half ^ 1;
+  return 8 * half + kPickInHalf.slot[offset & 7][(empty >> (8 * half)) & 0xFF];
 }
 
 // Largest number of entries a table of `capacity` slots holds before it grows.
@@ -120,6 +134,26 @@ inline std::size_t capacity_for(std::size_t count, std::size_t max_capacity) {
     capacity *= 2;
   }
   return capacity;
+}
+
+// First group of the probe: the hash's middle bits, so that they are independent of the 7-bit
+// tag taken from its lower bits.
+inline std::size_t first_group(uint64_t h, std::size_t group_mask) {
+  return (h >> 7) & group_mask;
+}
+
+// Where within its group a key starts looking for an empty slot: the hash's top bits, below the
+// capacity of a single small group.
+inline uint32_t in_group_offset(uint64_t h, uint32_t offset_mask) {
+  return static_cast<uint32_t>(h >> 60) & offset_mask;
+}
+
+// The number of groups, and the mask of in-group offsets, of a table of `capacity` slots.
+inline std::size_t group_count_for(std::size_t capacity) {
+  return round_up(capacity, kGroupWidth) / kGroupWidth;
+}
+inline uint32_t offset_mask_for(std::size_t capacity) {
+  return static_cast<uint32_t>((capacity < kGroupWidth ? capacity : kGroupWidth) - 1);
 }
 
 struct NoValue {};
@@ -367,14 +401,11 @@ class NodeTable {
 
   std::size_t group_count() const { return group_mask_ + 1; }
 
-  // First group of the probe: the hash's middle bits, so that they are independent of the 7-bit
-  // tag taken from its lower bits.
-  std::size_t first_group(uint64_t h) const { return (h >> 7) & group_mask_; }
-
-  // Where within its group a key starts looking for an empty slot: the hash's top bits, below the
-  // capacity of a single small group.
+  std::size_t first_group(uint64_t h) const {
+    return node_table_detail::first_group(h, group_mask_);
+  }
   uint32_t in_group_offset(uint64_t h) const {
-    return static_cast<uint32_t>(h >> 60) & offset_mask_;
+    return node_table_detail::in_group_offset(h, offset_mask_);
   }
 
   std::size_t find_slot(NodeId node, uint64_t h) const {
@@ -508,10 +539,8 @@ class NodeTable {
     control_ = storage_;
     keys_ = reinterpret_cast<NodeId*>(storage_ + control_bytes(capacity));
     values_ = reinterpret_cast<V*>(storage_ + values_offset(capacity));
-    group_mask_ = control_bytes(capacity) / node_table_detail::kGroupWidth - 1;
-    offset_mask_ = static_cast<uint32_t>(
-        (capacity < node_table_detail::kGroupWidth ? capacity : node_table_detail::kGroupWidth) -
-        1);
+    group_mask_ = node_table_detail::group_count_for(capacity) - 1;
+    offset_mask_ = node_table_detail::offset_mask_for(capacity);
   }
 
   void clear_control() {

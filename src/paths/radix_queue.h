@@ -77,22 +77,29 @@ class RadixQueue {
   // work of moving entries that would only be skipped when popped.
   void set_current_keys(const uint64_t* current) { current_ = current; }
 
-  // Precondition: `key` is not below the last key popped.
-  void push(uint64_t key, NodeIndex index) {
-    if (key < last_) [[unlikely]] {
+  // The last key popped: what push() requires every key to reach.
+  uint64_t last() const { return last_; }
+
+  // Precondition: `key` is not below `last`, the last key popped, as last() gave it after the
+  // latest pop (a caller pushing many keys in a row keeps it in a register).
+  void push(uint64_t key, NodeIndex index, uint64_t last) {
+    if (key < last) [[unlikely]] {
       panic("assertion failed: a radix queue only takes keys from the last one popped on");
     }
-    put(Item{key, index});
+    put(Item{key, index}, last);
     ++size_;
   }
+  void push(uint64_t key, NodeIndex index) { push(key, index, last_); }
 
   // Precondition: not empty. Takes the next entry into `item`; false when every entry left was
   // outdated (the queue is then empty). May still return an outdated entry.
   bool pop(Item& item) {
-    if (front_ == buckets_[0].size() && !refill()) return false;
-    --size_;
-    item = buckets_[0][front_++];
-    return true;
+    if (front_ != buckets_[0].size()) {
+      --size_;
+      item = buckets_[0][front_++];
+      return true;
+    }
+    return refill(item);
   }
 
  private:
@@ -109,8 +116,8 @@ class RadixQueue {
   // Bucket 0 holds the last key itself. Any other key first differs from the last in some digit
   // position p, where its digit d is the larger: it goes to bucket 1 + 256p + d. Every key of a
   // lower bucket is smaller than every key of a higher one.
-  void put(const Item& item) {
-    const uint64_t differing = item.key ^ last_;
+  void put(const Item& item, uint64_t last) {
+    const uint64_t differing = item.key ^ last;
     if (differing == 0) [[unlikely]] {
       buckets_[0].push_back(item);
       return;
@@ -125,9 +132,10 @@ class RadixQueue {
 
   // Bucket 0 is used up: make the smallest current key of the lowest bucket the last one and
   // spread that bucket out, which puts at least that key into bucket 0 and every other one lower
-  // down. A bucket of outdated entries only is dropped, and the next one taken; false when none
-  // is left. The size counts outdated entries until they are dropped.
-  bool refill() {
+  // down, then pop. A bucket of outdated entries only is dropped, and the next one taken; false
+  // when none is left. The size counts outdated entries until they are dropped. A bucket with a
+  // single current entry, the usual case when keys are rarely equal, hands it over directly.
+  bool refill(Item& item) {
     buckets_[0].clear();
     front_ = 0;
     for (;;) {
@@ -141,21 +149,28 @@ class RadixQueue {
       // Keep the current entries, in order, at the front of the bucket, and find their smallest.
       uint64_t smallest = ~uint64_t{0};
       std::size_t kept = 0;
-      for (const Item& item : bucket) {
-        bucket[kept] = item;
-        const bool current = current_[item.index] == item.key;
+      for (const Item& entry : bucket) {
+        bucket[kept] = entry;
+        const bool current = current_[entry.index] == entry.key;
         kept += current;
-        smallest = current && item.key < smallest ? item.key : smallest;
+        smallest = current && entry.key < smallest ? entry.key : smallest;
       }
       size_ -= bucket.size() - kept;
-      if (kept != 0) {
-        last_ = smallest;
-        for (std::size_t i = 0; i < kept; ++i)
-          put(bucket[i]);
+      if (kept == 0) {
         bucket.clear();
-        return true;
+        continue;
+      }
+      last_ = smallest;
+      --size_;
+      if (kept == 1) {
+        item = bucket[0];
+      } else {
+        for (std::size_t i = 0; i < kept; ++i)
+          put(bucket[i], last_);
+        item = buckets_[0][front_++];
       }
       bucket.clear();
+      return true;
     }
   }
 

@@ -2,13 +2,15 @@
 // queue entry, and an outdated entry is skipped when it comes out.
 //
 // The map of tentative distances and the "already fixed?" test live in the workspace's array
-// indexed by the graph's dense node index. Only the result, whose iteration order is observable,
-// is a hashed table; it is filled once the search knows how many nodes it fixed.
+// indexed by the graph's dense node index. Only the result's order, which is observable, is that
+// of a hashed table; it is worked out once the search knows how many nodes it fixed.
 #include "paths/search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 #include "paths/table_key.h"
 #include "platform/panic.h"
@@ -59,6 +61,17 @@ class ExactFrontier {
     node = entry.index;
     distance = entry.distance;
     return true;
+  }
+
+  // The arcs of a node fixed at `base`, in order, each offered unless its candidate exceeds
+  // `limit`. Without a cutoff the limit is +inf, which no candidate exceeds; nor does a NaN on
+  // either side, so NaN cutoffs and candidates are never skipped, as required.
+  void offer_all(std::span<const Arc> arcs, double base, double limit) {
+    for (const Arc& arc : arcs) {
+      const double candidate = base + arc.weight;
+      if (candidate > limit) continue;
+      offer(arc.to, candidate);
+    }
   }
 
   // A path of length `candidate` to `node`. A fixed node that it beats is a contradiction; a node
@@ -151,11 +164,21 @@ class MonotoneFrontier {
     return true;
   }
 
-  void offer(NodeIndex node, double candidate) {
-    const uint64_t key = ordered_key(candidate);
-    if (key < keys_[node]) {
-      keys_[node] = key;
-      queue_.push(key, node);
+  // Offers the arcs of a node fixed at `base` at once, which keeps the queue's last key and the
+  // key array out of memory between arcs.
+  void offer_all(std::span<const Arc> arcs, double base, double limit) {
+    const uint64_t last = queue_.last();
+    uint64_t* const keys = keys_;
+    for (const Arc& arc : arcs) {
+      const double candidate = base + arc.weight;
+      if (candidate > limit) continue;  // as in ExactFrontier::offer_all
+      // The candidate is at least +0.0 (both terms are), so its key is its bits with the sign
+      // bit set (see ordered_key).
+      const uint64_t key = std::bit_cast<uint64_t>(candidate) | (uint64_t{1} << 63);
+      if (key < keys[arc.to]) {
+        keys[arc.to] = key;
+        queue_.push(key, arc.to, last);
+      }
     }
   }
 
@@ -188,13 +211,7 @@ struct SearchRun {
       double base;
       if (!frontier.take(node, base)) continue;
       fixed.push_back(Reached{node, base});
-      for (const Arc& arc : graph.neighbours_at(node)) {
-        const double candidate = base + arc.weight;
-        // Without a cutoff the limit is +inf, which no candidate exceeds; nor does a NaN on
-        // either side, so NaN cutoffs and candidates are never skipped, as required.
-        if (candidate > limit) continue;
-        frontier.offer(arc.to, candidate);
-      }
+      frontier.offer_all(graph.neighbours_at(node), base, limit);
     }
     return true;
   }
@@ -208,20 +225,16 @@ struct SearchRun {
     return run<ExactFrontier>(graph, source, limit, workspace, stop);
   }
 
-  // Fills the distance table (a fresh key, room for exactly the fixed nodes) in fixing order and
-  // copies it out in its iteration order.
+  // Copies the fixed nodes out in the iteration order of their distance table: a NodeMap with a
+  // fresh key, room for exactly the fixed nodes, filled in fixing order.
   static void collect(const Graph& graph, SipKey key, SearchWorkspace& workspace,
                       Vec<Reached>& reached) {
-    NodeMap<uint32_t> table = std::move(workspace.table_);
     const Vec<Reached>& fixed = workspace.fixed_;
-    table.reset(key, fixed.size());
-    table.insert_all_new(
-        fixed.size(), [&](std::size_t i) { return graph.node_at(fixed[i].node); },
-        [](std::size_t i) { return static_cast<uint32_t>(i); });
-    reached.clear();
-    reached.reserve(table.size());
-    table.for_each([&](NodeId, uint32_t place) { reached.push_back(fixed[place]); });
-    workspace.table_ = std::move(table);
+    reached.resize(fixed.size());
+    Reached* out = reached.data();
+    workspace.slot_order_.place(
+        key, fixed.size(), [&](std::size_t i) { return graph.node_at(fixed[i].node); },
+        [&](std::size_t i) { *out++ = fixed[i]; });
   }
 };
 

@@ -10,6 +10,7 @@
 #include "paths/node_table.h"
 #include "paths/radix_queue.h"
 #include "paths/search_queue.h"
+#include "paths/slot_order.h"
 #include "platform/function_ref.h"
 #include "platform/memory.h"
 
@@ -32,7 +33,7 @@ using DistanceMap = NodeMap<double>;
 // and the monotone search puts back what it changed.
 class SearchWorkspace {
  public:
-  SearchWorkspace() : table_(SipKey{}) {}
+  SearchWorkspace() = default;
   SearchWorkspace(SearchWorkspace&&) = default;
   SearchWorkspace& operator=(SearchWorkspace&&) = default;
 
@@ -62,8 +63,8 @@ class SearchWorkspace {
   Vec<uint64_t> keys_;
   RadixQueue radix_queue_;
   Vec<Reached> fixed_;  // in the order the search fixed them
-  // The distance table, keyed by node number; each entry holds its node's place in fixed_.
-  NodeMap<uint32_t> table_;
+  // The distance table's order, in which the fixed nodes are handed on.
+  SlotOrder slot_order_;
   Queue queue_ = Queue::kBest;
 };
 

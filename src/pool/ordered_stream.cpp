@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/panic.h"
+#include "platform/platform.h"
 #include "pool/abort_guard.h"
 #include "pool/worker_pool.h"
 
@@ -21,8 +22,15 @@ constexpr int kSpinChecks = 64;
 
 }  // namespace
 
+thread_local OrderedStream::CallerPoll* OrderedStream::caller_poll_ = nullptr;
+
+OrderedStream::Caller OrderedStream::caller_role_for(const WorkerPool& pool) {
+  const std::size_t workers = pool.thread_count();
+  return workers > 1 && platform::processor_count() <= workers ? Caller::kHelps : Caller::kWaits;
+}
+
 OrderedStream::OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size,
-                             FunctionRef<bool(std::size_t, std::size_t)> produce)
+                             FunctionRef<bool(std::size_t, std::size_t)> produce, Caller caller)
     : pool_(count < 2 ? nullptr : pool),
       count_(count),
       ring_size_(std::max<std::size_t>(ring_size, 1)),
@@ -31,9 +39,11 @@ OrderedStream::OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ri
       limit_(0),
       stop_at_(count),
       waiting_for_(kNobody),
+      caller_(pool_ != nullptr && pool_->thread_count() > 1 ? caller : Caller::kWaits),
       window_(1) {
   if (pool_ != nullptr) {
-    lanes_.resize(std::min(pool_->thread_count(), count_), Lane{this});
+    const std::size_t lanes = pool_->thread_count() - (caller_ == Caller::kHelps ? 1 : 0);
+    lanes_.resize(std::min(lanes, count_), Lane{this});
     set_window(2 * lanes_.size());
   }
 }
@@ -55,14 +65,14 @@ std::size_t OrderedStream::claimable_limit() const {
   return std::min(limit_.load(std::memory_order_acquire), stop_at_.load(std::memory_order_acquire));
 }
 
-std::pair<std::size_t, std::size_t> OrderedStream::claim() {
+std::pair<std::size_t, std::size_t> OrderedStream::claim(std::size_t most) {
   std::size_t first = next_.load(std::memory_order_relaxed);
   for (;;) {
     const std::size_t limit = claimable_limit();
     if (first >= limit) return {first, first};
     // Share what is left between the lanes, in short runs.
     const std::size_t take =
-        std::clamp<std::size_t>((limit - first) / (2 * lanes_.size()), 1, kMaxClaim);
+        std::clamp<std::size_t>((limit - first) / (2 * lanes_.size()), 1, most);
     // Relaxed: the counter only hands out disjoint runs; the slots are ordered by limit_.
     if (next_.compare_exchange_weak(first, first + take, std::memory_order_relaxed)) {
       return {first, first + take};
@@ -89,7 +99,7 @@ void OrderedStream::compute(std::size_t position) {
 
 void OrderedStream::run_lane() {
   for (;;) {
-    auto [first, end] = claim();
+    auto [first, end] = claim(kMaxClaim);
     if (first == end) return;
     for (std::size_t position = first; position < end; ++position) {
       if (!stopping(position)) compute(position);
@@ -153,6 +163,11 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
   for (int i = 0; i < kSpinChecks && !ready; ++i) {
     ready = state.done.load(std::memory_order_acquire) == done;
   }
+  if (!ready && caller_ == Caller::kHelps) {
+    const std::optional<bool> helped = help_until_done(position, poll);
+    if (!helped) return std::nullopt;
+    ready = *helped;
+  }
   if (!ready) {
     using Clock = std::chrono::steady_clock;
     const auto interval = std::chrono::milliseconds(kPollIntervalMilliseconds);
@@ -198,6 +213,42 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
     waiting_for_.store(kNobody, std::memory_order_relaxed);
   }
   return slot;
+}
+
+bool OrderedStream::is_done(std::size_t position) const {
+  // Acquire pairs with compute's store: the slot's result is visible once this sees it done.
+  return slots_[position % ring_size_].done.load(std::memory_order_acquire) == position + 1;
+}
+
+std::optional<bool> OrderedStream::help_until_done(std::size_t position, FunctionRef<bool()> poll) {
+  CallerPoll here{this, poll, std::chrono::steady_clock::now()};
+  // A poll may run a signal handler that calls in again and streams on this thread: each stream
+  // restores the one it found.
+  struct Install {
+    CallerPoll* outer;
+    explicit Install(CallerPoll* poll) : outer(std::exchange(caller_poll_, poll)) {}
+    ~Install() { caller_poll_ = outer; }
+  } install(&here);
+  while (!is_done(position)) {
+    // One position at a time, the next in order: the one waited for is most likely in a lane's
+    // hands already, and the caller is back to it soon.
+    const auto [first, end] = claim(1);
+    if (first == end) return false;
+    if (!stopping(first)) compute(first);
+    if (here.due()) return std::nullopt;
+  }
+  return true;
+}
+
+bool OrderedStream::CallerPoll::due() {
+  if (gave_up) return true;
+  if (std::chrono::steady_clock::now() - last <
+      std::chrono::milliseconds(kPollIntervalMilliseconds)) {
+    return false;
+  }
+  gave_up = poll();
+  last = std::chrono::steady_clock::now();
+  return gave_up;
 }
 
 std::exception_ptr OrderedStream::take_failure(std::size_t slot) {

@@ -14,6 +14,11 @@
 // blocked in a nested call, say); the caller injects lanes again when the window has moved on.
 // No worker ever blocks waiting for the caller.
 //
+// When the machine has no processor to spare for the caller (no more than the pool has workers),
+// the caller, busy with the results, would only crowd the lanes: the stream then runs one lane
+// fewer, and the caller computes positions itself whenever the one it needs is not ready yet.
+// While it does, the computation's stop checks (`stopping`) also look at the caller's poll.
+//
 // Failures: a position whose computation panics is published with that panic, which the caller
 // takes at its turn (take_failure) and deals with as it sees fit; the other positions go on.
 // Stopping (the caller's choice, or the destructor) stops handing out positions, lets
@@ -21,6 +26,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -38,12 +44,18 @@ class WorkerPool;
 
 class OrderedStream {
  public:
+  // Whether the caller takes a share of the computations (see above).
+  enum class Caller { kWaits, kHelps };
+  // kHelps when this machine has no processor to spare for the caller of `pool`.
+  static Caller caller_role_for(const WorkerPool& pool);
+
   // Computes `produce(position, slot)` for every position; produce returns false when it gave up
   // because `stopping(position)` became true. `produce` must outlive the stream. With no pool
   // (fewer than two positions, or a caller that is itself a worker) the caller computes each
   // position itself when it asks for it.
   OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size,
-                FunctionRef<bool(std::size_t position, std::size_t slot)> produce);
+                FunctionRef<bool(std::size_t position, std::size_t slot)> produce,
+                Caller caller = Caller::kWaits);
   // Stops and waits, as stop_and_wait.
   ~OrderedStream();
   OrderedStream(const OrderedStream&) = delete;
@@ -63,10 +75,12 @@ class OrderedStream {
   // How many positions past the one being consumed may be computed ahead (1 to ring_size).
   void set_window(std::size_t window);
 
-  // For produce: whether the result of `position` is no longer wanted.
+  // For produce: whether the result of `position` is no longer wanted. On the caller, while it
+  // computes a position, also true once its poll gave up.
   bool stopping(std::size_t position) const {
     // Relaxed: only a hint to give up early; what is published is decided elsewhere.
-    return position >= stop_at_.load(std::memory_order_relaxed);
+    if (position >= stop_at_.load(std::memory_order_relaxed)) return true;
+    return caller_poll_ != nullptr && caller_poll_->stream == this && caller_poll_->due();
   }
 
   // Stops handing out positions and waits until no lane touches the stream any more.
@@ -90,8 +104,24 @@ class OrderedStream {
     static void execute(void* data);
   };
 
-  // Claims the next run of positions; empty when there is none within the window.
-  std::pair<std::size_t, std::size_t> claim();
+  // The caller's poll while it computes a position: called when an interval has passed since the
+  // last call, and sticky once it gave up. Only ever seen by the caller's thread.
+  struct CallerPoll {
+    const OrderedStream* stream;
+    FunctionRef<bool()> poll;
+    std::chrono::steady_clock::time_point last;
+    bool gave_up = false;
+    bool due();
+  };
+  static thread_local CallerPoll* caller_poll_;
+
+  // Claims the next run of positions (at most `most`); empty when there is none within the
+  // window.
+  std::pair<std::size_t, std::size_t> claim(std::size_t most);
+  // The caller computes positions until `position` is done (true), none is left to claim within
+  // the window (false), or its poll gives up (nothing: interrupted).
+  std::optional<bool> help_until_done(std::size_t position, FunctionRef<bool()> poll);
+  bool is_done(std::size_t position) const;
   void run_lane();
   void compute(std::size_t position);
   // Injects every inactive lane when at least `wanted` positions wait to be claimed; true when
@@ -113,6 +143,7 @@ class OrderedStream {
   // The position the caller is blocked on, or kNobody.
   std::atomic<std::size_t> waiting_for_;
   std::atomic<std::size_t> active_lanes_{0};  // written under mutex_
+  const Caller caller_;
 
   // Caller-only state.
   alignas(64) std::size_t consumed_ = 0;

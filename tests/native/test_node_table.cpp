@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "paths/node_table.h"
+#include "paths/slot_order.h"
 #include "paths/table_key.h"
 #include "platform/panic.h"
 
@@ -123,10 +124,12 @@ TEST(NodeTable, WhereAKeyLandsDependsOnItsHashAtEverySize) {
 
 TEST(NodeTable, AResetTableIsAFreshTableOfThatKeyAndSize) {
   // A table reused through reset() must place keys exactly as a fresh table with the same key,
-  // reserved for the same count, whatever it held before; and filling it in one batch must
-  // place them exactly as inserting them one by one.
+  // reserved for the same count, whatever it held before; filling it in one batch must place
+  // them exactly as inserting them one by one; and the slot order worked out without a table
+  // (reused too) must be the fresh table's.
   NodeMap<int> reused(SipKey{});
   NodeMap<int> batched(SipKey{});
+  SlotOrder slot_order;
   std::mt19937 random(5);
   auto order_of = [](const NodeMap<int>& table) {
     std::vector<std::pair<NodeId, int>> order;
@@ -135,11 +138,17 @@ TEST(NodeTable, AResetTableIsAFreshTableOfThatKeyAndSize) {
   };
   for (int round = 0; round < 50; ++round) {
     const SipKey key{random(), random()};
-    const std::size_t count = random() % 300;
+    // Mostly a few groups; every fifth round single small groups (padded below 16 slots), every
+    // tenth thousands of slots.
+    const std::size_t count = round % 10 == 0  ? 1000 + random() % 4000
+                              : round % 5 == 1 ? random() % 16
+                                               : random() % 300;
+    // Exactly `count` distinct nodes, as a search fixes.
     std::vector<NodeId> nodes;
-    for (std::size_t i = 0; i < count; ++i) {
-      const NodeId node = static_cast<NodeId>(random() % 1000);
-      if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
+    std::set<NodeId> seen;
+    while (nodes.size() < count) {
+      const NodeId node = static_cast<NodeId>(random() % (4 * count + 1));
+      if (seen.insert(node).second) nodes.push_back(node);
     }
     NodeMap<int> fresh(key);
     fresh.reserve(count);
@@ -155,6 +164,27 @@ TEST(NodeTable, AResetTableIsAFreshTableOfThatKeyAndSize) {
     ASSERT_EQ(order_of(reused), order_of(fresh)) << "round " << round;
     ASSERT_EQ(order_of(batched), order_of(fresh)) << "round " << round;
     EXPECT_EQ(reused.capacity(), fresh.capacity());
+    std::vector<std::pair<NodeId, int>> placed;
+    slot_order.place(
+        key, nodes.size(), [&](std::size_t i) { return nodes[i]; },
+        [&](std::size_t i) { placed.emplace_back(nodes[i], static_cast<int>(i)); });
+    ASSERT_EQ(placed, order_of(fresh)) << "round " << round;
+  }
+}
+
+TEST(NodeTable, PicksTheFreeSlotNearestTheOffsetInEveryGroupState) {
+  // Against the rule itself: of the free slots, the one whose position XOR the offset is least.
+  for (uint32_t empty = 1; empty < (1u << 16); ++empty) {
+    for (uint32_t offset = 0; offset < 16; ++offset) {
+      uint32_t best = 16;
+      for (uint32_t slot = 0; slot < 16; ++slot) {
+        if ((empty >> slot & 1) != 0 && (best == 16 || (slot ^ offset) < (best ^ offset))) {
+          best = slot;
+        }
+      }
+      ASSERT_EQ(node_table_detail::pick_empty(empty, offset), best)
+          << "empty " << empty << " offset " << offset;
+    }
   }
 }
 

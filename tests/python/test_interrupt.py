@@ -28,9 +28,13 @@ def long_call_edges(nodes=3500):
 
 def interrupt_after(seconds):
     # A second process sends the signal: the call holds the interpreter lock, so no thread of
-    # ours would run in time.
-    return subprocess.Popen([sys.executable, "-c",
-        f"import os, signal, time; time.sleep({seconds}); os.kill({os.getpid()}, signal.SIGINT)"])
+    # ours would run in time. Its delay counts from when it is ready, not from when it was asked
+    # to start, which takes long on a busy machine: the call must still be running.
+    killer = subprocess.Popen([sys.executable, "-c",
+        f"import os, signal, time; print(flush=True); time.sleep({seconds}); "
+        f"os.kill({os.getpid()}, signal.SIGINT)"], stdout=subprocess.PIPE)
+    killer.stdout.readline()
+    return killer
 
 F([(0, 1, 1.0), (1, 2, 1.0)])  # the pool exists before anything is counted
 edges = long_call_edges()

@@ -1,0 +1,84 @@
+// The iteration order of a NodeMap, worked out without the map.
+//
+// A search hands on its distances in the order of a NodeMap reset for exactly their number and
+// filled in fixing order. Where an entry lands depends only on its hash and on which slots are
+// taken, never on the keys or values already there, so a bitmap of taken slots reproduces the
+// placement: an eighth of the control bytes, and no keys or values to write or read back.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "paths/node_id.h"
+#include "paths/node_table.h"
+#include "platform/memory.h"
+#include "platform/siphash.h"
+
+namespace dorvane {
+
+class SlotOrder {
+ public:
+  // Places entries 0 .. count - 1, whose keys `key_of(i)` gives (all distinct), where a NodeMap
+  // with hash key `key`, reset for `count` entries and filled in that order, would put them; then
+  // calls `visit(i)` for each, in slot order. Keeps its arrays for the next call.
+  template <class KeyOf, class Visit>
+  void place(SipKey key, std::size_t count, KeyOf&& key_of, Visit&& visit) {
+    namespace detail = node_table_detail;
+    if (count == 0) return;
+    const std::size_t capacity = detail::capacity_for(count, kMaxAllocationBytes);
+    const std::size_t group_mask = detail::group_count_for(capacity) - 1;
+    const uint32_t offset_mask = detail::offset_mask_for(capacity);
+    const std::size_t slots = (group_mask + 1) * detail::kGroupWidth;
+    const std::size_t words = (slots + 63) / 64;
+    if (taken_.size() < words) taken_.resize(words);
+    if (entry_at_.size() < slots) entry_at_.resize(slots);
+    uint64_t* const taken = taken_.data();
+    uint32_t* const entry_at = entry_at_.data();
+    std::fill(taken, taken + words, uint64_t{0});
+    // A table smaller than a group pads it with slots that are never free.
+    const uint64_t padding = capacity < detail::kGroupWidth ? ~uint64_t{0} << capacity : 0;
+    taken[0] |= padding;
+
+    constexpr std::size_t kBlock = 32;  // keys hashed at a time
+    NodeId keys[kBlock];
+    uint64_t hashes[kBlock];
+    for (std::size_t first = 0; first < count; first += kBlock) {
+      const std::size_t block = std::min(count - first, kBlock);
+      for (std::size_t i = 0; i < block; ++i)
+        keys[i] = key_of(first + i);
+      siphash13_u32_batch(key, keys, hashes, block);
+      for (std::size_t i = 0; i < block; ++i) {
+        // The probe of NodeTable::find_empty, over the bitmap's 16-bit groups.
+        const uint64_t h = hashes[i];
+        std::size_t group = detail::first_group(h, group_mask);
+        uint32_t empty = ~group_bits(taken, group) & 0xFFFF;
+        for (std::size_t step = 1; empty == 0; ++step) {
+          group = (group + step) & group_mask;
+          empty = ~group_bits(taken, group) & 0xFFFF;
+        }
+        const std::size_t slot = group * detail::kGroupWidth +
+                                 detail::pick_empty(empty, detail::in_group_offset(h, offset_mask));
+        taken[slot / 64] |= uint64_t{1} << (slot % 64);
+        entry_at[slot] = static_cast<uint32_t>(first + i);
+      }
+    }
+
+    taken[0] &= ~padding;
+    for (std::size_t word = 0; word < words; ++word) {
+      for (uint64_t bits = taken[word]; bits != 0; bits &= bits - 1)
+        visit(entry_at[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
+    }
+  }
+
+ private:
+  static uint32_t group_bits(const uint64_t* taken, std::size_t group) {
+    return static_cast<uint32_t>(taken[group / 4] >> (group % 4 * 16)) & 0xFFFF;
+  }
+
+  Vec<uint64_t> taken_;     // bit s set when slot s holds an entry
+  Vec<uint32_t> entry_at_;  // the entry in each taken slot
+};
+
+}  // namespace dorvane
