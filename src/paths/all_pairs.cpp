@@ -94,9 +94,7 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
   };
   // Declared last, so that it is destroyed first: its destructor waits for the workers to let go
   // of the graph, the workspaces and the results.
-  OrderedStream stream(
-      pool, count, results.size(), search,
-      pool != nullptr ? OrderedStream::caller_role_for(*pool) : OrderedStream::Caller::kWaits);
+  OrderedStream stream(pool, count, results.size(), search, OrderedStream::caller_role_for(pool));
   stream_ptr = &stream;
   const std::size_t least_window = 2 * workers;
   stream.set_window(least_window);

@@ -156,6 +156,22 @@ inline uint32_t offset_mask_for(std::size_t capacity) {
   return static_cast<uint32_t>((capacity < kGroupWidth ? capacity : kGroupWidth) - 1);
 }
 
+// The slot a new key with hash `h` takes, given `empty_of(group)`, the free slots of a group as a
+// mask: the first group with a free slot on the probe sequence, which starts at the hash's group
+// and moves on by triangular numbers, and within it the slot pick_empty chooses. There must be a
+// free slot. NodeTable probes its control bytes with it, SlotOrder a bitmap.
+template <class EmptyOf>
+std::size_t find_empty_slot(uint64_t h, std::size_t group_mask, uint32_t offset_mask,
+                            EmptyOf&& empty_of) {
+  std::size_t group = first_group(h, group_mask);
+  uint32_t empty = empty_of(group);
+  for (std::size_t step = 1; empty == 0; ++step) {
+    group = (group + step) & group_mask;
+    empty = empty_of(group);
+  }
+  return group * kGroupWidth + pick_empty(empty, in_group_offset(h, offset_mask));
+}
+
 struct NoValue {};
 
 }  // namespace node_table_detail
@@ -404,9 +420,6 @@ class NodeTable {
   std::size_t first_group(uint64_t h) const {
     return node_table_detail::first_group(h, group_mask_);
   }
-  uint32_t in_group_offset(uint64_t h) const {
-    return node_table_detail::in_group_offset(h, offset_mask_);
-  }
 
   std::size_t find_slot(NodeId node, uint64_t h) const {
     if (capacity_ == 0) return kNotFound;
@@ -429,17 +442,11 @@ class NodeTable {
 
   // The first empty slot on the probe sequence of `h`; the table has one (load < capacity).
   std::size_t find_empty(uint64_t h) const {
-    const std::size_t mask = group_mask_;
-    std::size_t group = first_group(h);
-    for (std::size_t step = 1;; ++step) {
-      const uint8_t* control = control_ + group * node_table_detail::kGroupWidth;
-      uint32_t empty = node_table_detail::match_byte(control, node_table_detail::kEmpty);
-      if (empty != 0) {
-        return group * node_table_detail::kGroupWidth +
-               node_table_detail::pick_empty(empty, in_group_offset(h));
-      }
-      group = (group + step) & mask;
-    }
+    return node_table_detail::find_empty_slot(
+        h, group_mask_, offset_mask_, [this](std::size_t group) {
+          return node_table_detail::match_byte(control_ + group * node_table_detail::kGroupWidth,
+                                               node_table_detail::kEmpty);
+        });
   }
 
   void grow_for_one_more() {

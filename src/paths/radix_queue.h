@@ -89,7 +89,6 @@ class RadixQueue {
     put(Item{key, index}, last);
     ++size_;
   }
-  void push(uint64_t key, NodeIndex index) { push(key, index, last_); }
 
   // Precondition: not empty. Takes the next entry into `item`; false when every entry left was
   // outdated (the queue is then empty). May still return an outdated entry.

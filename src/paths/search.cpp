@@ -150,7 +150,7 @@ class MonotoneFrontier {
 
   void start(NodeIndex source) {
     keys_[source] = ordered_key(0.0);
-    queue_.push(ordered_key(0.0), source);
+    queue_.push(ordered_key(0.0), source, queue_.last());
   }
 
   bool empty() const { return queue_.empty(); }

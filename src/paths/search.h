@@ -26,7 +26,7 @@ struct Reached {
 using DistanceMap = NodeMap<double>;
 
 // The working memory of searches over one graph at a time: what each search knows about each
-// node, in arrays by the graph's dense node index, the queues, and the distance table. One thread
+// node, in arrays by the graph's dense node index, the queues, and the result's order. One thread
 // at a time uses it; the all-pairs driver keeps one per worker for the length of a call, so
 // consecutive searches allocate nothing once the arrays have grown. Neither array is cleared
 // between searches: the exact search's states carry the number of the search that wrote them,

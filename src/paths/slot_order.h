@@ -50,16 +50,11 @@ class SlotOrder {
         keys[i] = key_of(first + i);
       siphash13_u32_batch(key, keys, hashes, block);
       for (std::size_t i = 0; i < block; ++i) {
-        // The probe of NodeTable::find_empty, over the bitmap's 16-bit groups.
-        const uint64_t h = hashes[i];
-        std::size_t group = detail::first_group(h, group_mask);
-        uint32_t empty = ~group_bits(taken, group) & 0xFFFF;
-        for (std::size_t step = 1; empty == 0; ++step) {
-          group = (group + step) & group_mask;
-          empty = ~group_bits(taken, group) & 0xFFFF;
-        }
-        const std::size_t slot = group * detail::kGroupWidth +
-                                 detail::pick_empty(empty, detail::in_group_offset(h, offset_mask));
+        // NodeTable's probe, over the bitmap's 16-bit groups.
+        const std::size_t slot =
+            detail::find_empty_slot(hashes[i], group_mask, offset_mask, [taken](std::size_t group) {
+              return ~static_cast<uint32_t>(taken[group / 4] >> (group % 4 * 16)) & 0xFFFF;
+            });
         taken[slot / 64] |= uint64_t{1} << (slot % 64);
         entry_at[slot] = static_cast<uint32_t>(first + i);
       }
@@ -73,10 +68,6 @@ class SlotOrder {
   }
 
  private:
-  static uint32_t group_bits(const uint64_t* taken, std::size_t group) {
-    return static_cast<uint32_t>(taken[group / 4] >> (group % 4 * 16)) & 0xFFFF;
-  }
-
   Vec<uint64_t> taken_;     // bit s set when slot s holds an entry
   Vec<uint32_t> entry_at_;  // the entry in each taken slot
 };

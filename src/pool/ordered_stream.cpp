@@ -24,9 +24,9 @@ constexpr int kSpinChecks = 64;
 
 thread_local OrderedStream::CallerPoll* OrderedStream::caller_poll_ = nullptr;
 
-OrderedStream::Caller OrderedStream::caller_role_for(const WorkerPool& pool) {
-  const std::size_t workers = pool.thread_count();
-  return workers > 1 && platform::processor_count() <= workers ? Caller::kHelps : Caller::kWaits;
+OrderedStream::Caller OrderedStream::caller_role_for(const WorkerPool* pool) {
+  return pool != nullptr && platform::processor_count() <= pool->thread_count() ? Caller::kHelps
+                                                                                : Caller::kWaits;
 }
 
 OrderedStream::OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size,
@@ -147,9 +147,6 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
   const std::size_t position = consumed_;
   if (position >= count_ || stopped_) panic("assertion failed: position < count");
   const std::size_t slot = position % ring_size_;
-  SlotState& state = slots_[slot];
-  const uint64_t done = position + 1;
-
   if (pool_ == nullptr) {
     if (poll()) return std::nullopt;
     compute(position);
@@ -161,7 +158,7 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
   start_lanes(std::max<std::size_t>(window_ / 2, 1));
   bool ready = false;
   for (int i = 0; i < kSpinChecks && !ready; ++i) {
-    ready = state.done.load(std::memory_order_acquire) == done;
+    ready = is_done(position);
   }
   if (!ready && caller_ == Caller::kHelps) {
     const std::optional<bool> helped = help_until_done(position, poll);
@@ -178,13 +175,12 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
     const std::size_t limit = std::min(count_, consumed_ + window_);
     std::size_t awaited =
         std::min(position + std::clamp<std::size_t>(window_ / 4, 1, kMaxClaim), limit - 1);
-    auto is_done = [&](std::size_t at) {
-      return slots_[at % ring_size_].done.load(std::memory_order_seq_cst) == at + 1;
-    };
+    // Seq_cst, with compute's store of done and load of waiting_for_: see there.
+    auto is_done_seq_cst = [&](std::size_t at) { return is_done(at, std::memory_order_seq_cst); };
     waiting_for_.store(awaited, std::memory_order_seq_cst);
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!is_done(position)) {
-      if (awaited != position && is_done(awaited)) {
+    while (!is_done_seq_cst(position)) {
+      if (awaited != position && is_done_seq_cst(awaited)) {
         // Done out of order: now wait for this position itself.
         awaited = position;
         waiting_for_.store(awaited, std::memory_order_seq_cst);
@@ -197,7 +193,7 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
         lock.lock();
         if (started) continue;
       }
-      if (is_done(awaited)) continue;
+      if (is_done_seq_cst(awaited)) continue;
       changed_.wait_until(lock, last_poll + interval);
       if (Clock::now() - last_poll >= interval) {
         lock.unlock();
@@ -215,9 +211,8 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
   return slot;
 }
 
-bool OrderedStream::is_done(std::size_t position) const {
-  // Acquire pairs with compute's store: the slot's result is visible once this sees it done.
-  return slots_[position % ring_size_].done.load(std::memory_order_acquire) == position + 1;
+bool OrderedStream::is_done(std::size_t position, std::memory_order order) const {
+  return slots_[position % ring_size_].done.load(order) == position + 1;
 }
 
 std::optional<bool> OrderedStream::help_until_done(std::size_t position, FunctionRef<bool()> poll) {

@@ -46,8 +46,8 @@ class OrderedStream {
  public:
   // Whether the caller takes a share of the computations (see above).
   enum class Caller { kWaits, kHelps };
-  // kHelps when this machine has no processor to spare for the caller of `pool`.
-  static Caller caller_role_for(const WorkerPool& pool);
+  // kHelps when this machine has no processor to spare for the caller of `pool` (if any).
+  static Caller caller_role_for(const WorkerPool* pool);
 
   // Computes `produce(position, slot)` for every position; produce returns false when it gave up
   // because `stopping(position)` became true. `produce` must outlive the stream. With no pool
@@ -121,7 +121,9 @@ class OrderedStream {
   // The caller computes positions until `position` is done (true), none is left to claim within
   // the window (false), or its poll gives up (nothing: interrupted).
   std::optional<bool> help_until_done(std::size_t position, FunctionRef<bool()> poll);
-  bool is_done(std::size_t position) const;
+  // Whether `position` is published; acquire (at least) pairs with compute's store, so that its
+  // slot's result is visible once this sees it done.
+  bool is_done(std::size_t position, std::memory_order order = std::memory_order_acquire) const;
   void run_lane();
   void compute(std::size_t position);
   // Injects every inactive lane when at least `wanted` positions wait to be claimed; true when
