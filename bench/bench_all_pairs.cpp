@@ -15,6 +15,7 @@
 #include "paths/graph.h"
 #include "pool/join.h"
 #include "pool/worker_pool.h"
+#include "pool_testing.h"
 
 namespace {
 
@@ -38,18 +39,16 @@ dorvane::Graph random_graph() {
 // Median seconds of `repetitions` all-pairs runs on a pool of `workers`, called from outside.
 double time_all_pairs(const dorvane::Graph& graph, std::size_t workers, int repetitions,
                       std::size_t* entries) {
-  dorvane::OwnedPool owned(workers);
+  dorvane::testing::OwnedPool owned(workers);
   std::vector<double> seconds;
   for (int i = 0; i < repetitions + 1; ++i) {
     // The results stream to a consumer that only counts them, so this times the searches.
     std::size_t sources = 0;
     auto start = Clock::now();
-    owned.route_outside_calls([&] {
-      return dorvane::compute_all_pairs(
-          graph, std::nullopt,
-          [&](dorvane::NodeIndex, std::span<const dorvane::Reached>) { return ++sources > 0; },
-          [] { return false; });
-    });
+    dorvane::compute_all_pairs(
+        graph, std::nullopt,
+        [&](dorvane::NodeIndex, std::span<const dorvane::Reached>) { return ++sources > 0; },
+        [] { return false; }, &owned.pool());
     std::chrono::duration<double> took = Clock::now() - start;
     *entries = sources;
     if (i > 0) seconds.push_back(took.count());  // the first run warms up
@@ -61,11 +60,11 @@ double time_all_pairs(const dorvane::Graph& graph, std::size_t workers, int repe
 // Nanoseconds per join of two empty operations, called on a worker of a pool of `workers`.
 double time_empty_join(std::size_t workers) {
   constexpr int kJoins = 2'000'000;
-  dorvane::OwnedPool owned(workers);
-  return owned.pool().run([](dorvane::WorkerThread&, bool) {
+  dorvane::testing::OwnedPool owned(workers);
+  return owned.run([](dorvane::WorkerThread&, bool) {
     auto start = Clock::now();
     for (int i = 0; i < kJoins; ++i)
-      dorvane::join([](bool) {}, [](bool) {});
+      dorvane::join(false, [](bool) {}, [](bool) {});
     std::chrono::duration<double, std::nano> took = Clock::now() - start;
     return took.count() / kJoins;
   });

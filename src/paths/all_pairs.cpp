@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <new>
 #include <utility>
 
 #include "platform/memory.h"
@@ -28,7 +29,7 @@ constexpr std::size_t kKeptBytes = 8 * 1024;
 }  // namespace
 
 bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
-                       AllPairsConsumer consume, FunctionRef<bool()> poll) {
+                       AllPairsConsumer consume, FunctionRef<bool()> poll, WorkerPool* pool) {
   const std::size_t count = graph.node_count();
   // Each source's position in the node set's order: of several failing searches, the one with
   // the lowest position is the call's failure.
@@ -37,13 +38,27 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
   graph.nodes().for_each([&](NodeId, NodeIndex index) { positions[index] = next_position++; });
 
   // Asked even when there is nothing to do: the first call of the process creates the pool.
-  const std::size_t workers = current_thread_count();
-  // A worker of the pool cannot wait for its own pool's lanes: it computes everything itself.
-  WorkerPool* pool = WorkerThread::current() == nullptr ? &default_pool() : nullptr;
+  if (pool == nullptr) pool = &global_pool();
+  const std::size_t workers = pool->thread_count();
+  // A worker cannot wait for the pool's jobs, which might need it: it computes everything itself.
+  if (WorkerThread::current() != nullptr) pool = nullptr;
 
   // Working memory for the searches of this call: one workspace per worker, and a last one for
-  // the calling thread. Each is used by one thread at a time and freed when the call ends.
+  // the calling thread. Each is used by one thread at a time and freed when the call ends, but
+  // in a child forked during the call, where the workers were left behind in the middle of their
+  // searches: that memory may be half-written there, and is left unfreed.
   Vec<SearchWorkspace> workspaces(workers + 1);
+  Vec<Vec<Reached>> results(std::min(count, kRingSize));
+  struct LeftBehindAfterFork {
+    const WorkerPool* pool;
+    Vec<SearchWorkspace>& workspaces;
+    Vec<Vec<Reached>>& results;
+    ~LeftBehindAfterFork() {
+      if (pool == nullptr || pool->workers_here()) return;
+      new (&workspaces) Vec<SearchWorkspace>();
+      new (&results) Vec<Vec<Reached>>();
+    }
+  } left_behind{pool, workspaces, results};
   auto workspace_of_this_thread = [&workspaces, workers]() -> SearchWorkspace& {
     const WorkerThread* worker = WorkerThread::current();
     if (worker == nullptr) return workspaces[workers];
@@ -66,13 +81,13 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
 
   // The searches run in index order, which is that of first appearance in the edge list: nearby
   // sources tend to be close in the graph and to share cache-friendly working memory.
-  Vec<Vec<Reached>> results(std::min(count, kRingSize));
-  const OrderedStream* stream_ptr = nullptr;
-  auto search = [&](std::size_t index, std::size_t slot) {
-    Vec<Reached>& reached = results[slot];
+  auto search = [&](const OrderedStream::Work& work) {
+    Vec<Reached>& reached = results[work.slot];
+    // Left half-written by a thread that is gone: let its memory go unfreed.
+    if (work.slot_torn) new (&reached) Vec<Reached>();
     auto unwanted = [&] {
-      return stream_ptr->stopping(index) ||
-             positions[index] > lowest_failed.load(std::memory_order_relaxed);
+      return work.stop() ||
+             positions[work.position] > lowest_failed.load(std::memory_order_relaxed);
     };
     if (unwanted()) {
       reached.clear();  // no source reaches nothing, so empty means skipped
@@ -82,20 +97,19 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
     // raises (the lowest position's) writes its diagnostic, once, below.
     DiagnosticHold hold;
     try {
-      if (!search_distances(graph, static_cast<NodeIndex>(index), cutoff,
+      if (!search_distances(graph, static_cast<NodeIndex>(work.position), cutoff,
                             workspace_of_this_thread(), reached, unwanted)) {
         reached.clear();
       }
       return true;
     } catch (...) {
-      note_failure(positions[index]);
+      note_failure(positions[work.position]);
       throw;
     }
   };
   // Declared last, so that it is destroyed first: its destructor waits for the workers to let go
   // of the graph, the workspaces and the results.
   OrderedStream stream(pool, count, results.size(), search, OrderedStream::caller_role_for(pool));
-  stream_ptr = &stream;
   const std::size_t least_window = 2 * workers;
   stream.set_window(least_window);
 
@@ -134,23 +148,6 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
     }
   }
   return true;
-}
-
-AllPairsResult compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff) {
-  AllPairsResult result;
-  result.reserve(graph.node_count());
-  compute_all_pairs(
-      graph, cutoff,
-      [&](NodeIndex source, std::span<const Reached> reached) {
-        DistanceMap distances;
-        distances.reserve(reached.size());
-        for (const Reached& node : reached)
-          distances.insert_new(graph.node_at(node.node), node.distance);
-        result.insert_new(graph.node_at(source), std::move(distances));
-        return true;
-      },
-      [] { return false; });
-  return result;
 }
 
 }  // namespace dorvane

@@ -6,9 +6,9 @@
 #include <span>
 
 #include "paths/graph.h"
-#include "paths/node_table.h"
 #include "paths/search.h"
 #include "platform/function_ref.h"
+#include "pool/worker_pool.h"
 
 namespace dorvane {
 
@@ -30,11 +30,11 @@ using AllPairsConsumer = FunctionRef<bool(NodeIndex source, std::span<const Reac
 // When searches fail, the panic of the one whose source comes first in the node set's order
 // comes out, once every search that could fail before it has run, with its diagnostic written
 // (the only one of the call); nothing is consumed after the first failure.
+//
+// The searches run on the process-wide pool (created by the first call), or on `pool` when one
+// is given; on the calling thread alone when it is itself a worker.
 bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
-                       AllPairsConsumer consume, FunctionRef<bool()> poll);
-
-// Source node to the distances from it: the whole stream gathered, for tests and benchmarks.
-using AllPairsResult = NodeMap<DistanceMap>;
-AllPairsResult compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff);
+                       AllPairsConsumer consume, FunctionRef<bool()> poll,
+                       WorkerPool* pool = nullptr);
 
 }  // namespace dorvane

@@ -1,29 +1,25 @@
-// Order-preserving parallel map: one record per input item, computed on the worker pool and
-// written straight into the item's own slot of the output vector.
+// Order-preserving parallel collection: a run of consecutive positions, each computed on the
+// worker pool by an operation that writes the position's record straight into its own slot.
 //
-// The input is cut in halves recursively, each cut run through join. How far to cut is governed
-// by a split budget that starts at the thread count and is renewed whenever a piece has moved to
+// The run is cut in halves recursively, each cut run through join. How far to cut is governed by
+// a split budget that starts at the thread count and is renewed whenever a piece has moved to
 // another thread, so that work keeps being divided where it is actually being shared. Every piece
-// owns a contiguous run of output slots (its CollectTarget); when two halves end, a full left run
-// followed by its right neighbour merges into one run by arithmetic alone.
+// counts the leading positions of its own run that it has written (its CollectTarget); when two
+// halves end, a complete left run followed by its right neighbour merges into one run by
+// arithmetic alone, and at the end the whole run must have been written, each position once.
 //
-// A std::vector cannot take over elements built in its spare capacity, so the target region is
-// first filled with default-constructed records and each computed record is move-assigned into
-// its slot: still one move per record, and the vector's storage never moves while workers write.
-// Should the collection fail, the region is cut off again and the vector keeps its old length.
+// The records are the operation's business: it publishes each one as it writes it, so that a
+// consumer may take it while the rest of the run is still being computed.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
-#include <span>
 #include <string>
-#include <type_traits>
-#include <utility>
 
-#include "platform/memory.h"
 #include "platform/panic.h"
 #include "pool/join.h"
 #include "pool/worker_pool.h"
+#include "pool/worker_thread.h"
 
 namespace dorvane {
 
@@ -46,130 +42,98 @@ struct SplitBudget {
   }
 };
 
-// A run of `total` output slots, of which the first `written` hold records this target owns.
-// Owned records that are never handed on are released (reset to an empty record) when the
-// target goes away, so a failed piece frees its results at once.
-template <class Record>
+// A run of `total` positions from `start`, of which the first `written` have been written.
 class CollectTarget {
  public:
-  CollectTarget(Record* start, std::size_t total) : start_(start), total_(total) {}
-  CollectTarget(CollectTarget&& other) noexcept
-      : start_(other.start_), total_(other.total_), written_(std::exchange(other.written_, 0)) {}
-  CollectTarget& operator=(CollectTarget&&) = delete;
-  ~CollectTarget() {
-    for (std::size_t i = 0; i < written_; ++i)
-      start_[i] = Record();
-  }
+  CollectTarget(std::size_t start, std::size_t total) : start_(start), total_(total) {}
 
+  std::size_t start() const { return start_; }
   std::size_t total() const { return total_; }
   std::size_t written() const { return written_; }
 
-  // Moves `record` into the next slot.
-  void push(Record&& record) {
+  // The position whose record is written next; panics when the run is full.
+  std::size_t next_position() const {
     if (written_ == total_) panic("too many values pushed to consumer");
-    start_[written_] = std::move(record);
-    ++written_;
+    return start_ + written_;
   }
+  // Counts the record of next_position() as written.
+  void note_written() { ++written_; }
 
-  // The first `index` slots and the rest, both unwritten.
-  std::pair<CollectTarget, CollectTarget> split_at(std::size_t index) && {
+  // The first `index` positions and the rest, both unwritten.
+  std::pair<CollectTarget, CollectTarget> split_at(std::size_t index) const {
     if (index > total_) panic("assertion failed: index <= len");
     return {CollectTarget(start_, index), CollectTarget(start_ + index, total_ - index)};
   }
 
-  // Joins the results of two neighbouring pieces: one run when the left one was filled up to where
-  // the right one starts, otherwise the left one alone (the right one's records are released).
-  static CollectTarget merge(CollectTarget left, CollectTarget right) {
-    if (left.start_ + left.written_ == right.start_) {
-      CollectTarget merged(left.start_, left.total_ + right.total_);
-      merged.written_ = std::exchange(left.written_, 0) + std::exchange(right.written_, 0);
-      return merged;
-    }
-    return left;
+  // Joins the results of two neighbouring pieces: one run when the left one was written up to
+  // where the right one starts, otherwise the left one alone.
+  static CollectTarget merge(const CollectTarget& left, const CollectTarget& right) {
+    if (left.start_ + left.written_ != right.start_) return left;
+    CollectTarget merged(left.start_, left.total_ + right.total_);
+    merged.written_ = left.written_ + right.written_;
+    return merged;
   }
 
-  // Gives up ownership of the written records, which now belong to the output vector.
-  void hand_over() && { written_ = 0; }
+  // Panics unless `len` positions were written.
+  void check_total_writes(std::size_t len) const {
+    if (written_ != len) {
+      panic("expected " + std::to_string(len) + " total writes, but got " +
+            std::to_string(written_));
+    }
+  }
 
  private:
-  Record* start_;
+  std::size_t start_;
   std::size_t total_;
   std::size_t written_ = 0;
 };
 
 namespace collect_detail {
 
-// Fills `target` with op(item) for every item of `items`, cutting while the budget says so.
-template <class Item, class Record, class Op>
-CollectTarget<Record> collect_piece(std::span<Item> items, CollectTarget<Record> target,
-                                    SplitBudget budget, bool migrated, Op& op) {
-  if (budget.try_split(items.size(), migrated)) {
-    const std::size_t mid = items.size() / 2;
-    if (mid > items.size()) panic("mid > len");
-    std::pair<CollectTarget<Record>, CollectTarget<Record>> targets =
-        std::move(target).split_at(mid);
-    std::pair<CollectTarget<Record>, CollectTarget<Record>> results = join(
+// Writes every position of `target` with op(position), cutting while the budget says so. The
+// cut's join runs on the current worker with the `injected` flag it is given (true only for the
+// root of a collection that was injected into the pool).
+template <class Op>
+CollectTarget collect_piece(CollectTarget target, SplitBudget budget, bool migrated, bool injected,
+                            Op& op) {
+  const std::size_t len = target.total();
+  if (budget.try_split(len, migrated)) {
+    const std::size_t mid = len / 2;
+    if (mid > len) panic("mid > len");
+    const auto [left, right] = target.split_at(mid);
+    const auto [left_result, right_result] = join(
+        injected,
         [&, budget](bool left_migrated) {
-          return collect_piece(items.first(mid), std::move(targets.first), budget, left_migrated,
-                               op);
+          return collect_piece(left, budget, left_migrated, false, op);
         },
         [&, budget](bool right_migrated) {
-          return collect_piece(items.subspan(mid), std::move(targets.second), budget,
-                               right_migrated, op);
+          return collect_piece(right, budget, right_migrated, false, op);
         });
-    return CollectTarget<Record>::merge(std::move(results.first), std::move(results.second));
+    return CollectTarget::merge(left_result, right_result);
   }
-  if constexpr (requires { op.start_run(items.size()); }) op.start_run(items.size());
-  for (Item& item : items)
-    target.push(op(std::move(item)));
+  if constexpr (requires { op.start_run(len); }) op.start_run(len);
+  for (std::size_t i = 0; i < len; ++i) {
+    op(target.next_position());
+    target.note_written();
+  }
   return target;
-}
-
-// Panics unless the root piece wrote all `len` slots.
-template <class Record>
-void check_total_writes(const CollectTarget<Record>& result, std::size_t len) {
-  if (result.written() != len) {
-    panic("expected " + std::to_string(len) + " total writes, but got " +
-          std::to_string(result.written()));
-  }
 }
 
 }  // namespace collect_detail
 
-// Appends op(item) for every item of `input`, in input order, to `output`, computing the records
-// on the worker pool (on the calling thread when there are fewer than two items). Consumes
-// `input`. A panic of `op` comes out here, with `output` left as it was. `op` runs on several
-// threads at once and must not need anything the calling thread holds while it waits.
-// Record must be default-constructible (see the note at the top). An `op` with a member
-// start_run(count) is told each time a thread starts a run of `count` consecutive items, so that
-// tests can watch how the input was cut.
-template <class Item, class Record, class Op>
-void collect_in_order(Vec<Item>&& input, Op&& op, Vec<Record>& output) {
-  static_assert(std::is_same_v<std::invoke_result_t<Op&, Item&&>, Record>,
-                "the operation yields exactly one output record per item");
-  Vec<Item> items = std::move(input);  // released when this returns, either way
-  const std::size_t len = items.size();
-  const std::size_t start = output.size();
-
-  output.reserve(start + len);
-  if (output.capacity() - start < len) panic("assertion failed: vec.capacity() - start >= len");
-  output.resize(start + len);
-  struct CutBackOnFailure {
-    Vec<Record>& output;
-    std::size_t start;
-    bool armed = true;
-    ~CutBackOnFailure() {
-      if (armed) output.erase(output.begin() + static_cast<std::ptrdiff_t>(start), output.end());
-    }
-  } cut_back{output, start};
-
-  CollectTarget<Record> root(output.data() + start, len);
+// Runs op(position) for every position in [first, first + count), on the calling worker and
+// whichever workers steal pieces of it; returns when all are done. `injected` says whether this
+// call was injected into the pool from a thread outside it, which makes both halves of the first
+// cut count as migrated. A panic of `op` comes out here (of two, the lower half's). `op` runs on
+// several threads at once and must not wait for anything a thread outside the pool holds. An `op`
+// with a member start_run(count) is told each time a thread starts a run of `count` consecutive
+// positions, so that tests can watch how the run was cut.
+template <class Op>
+void collect_in_order(bool injected, std::size_t first, std::size_t count, Op& op) {
   SplitBudget budget{current_thread_count(), 1};
-  CollectTarget<Record> result = collect_detail::collect_piece(
-      std::span<Item>(items), std::move(root), budget, /*migrated=*/false, op);
-  collect_detail::check_total_writes(result, len);
-  std::move(result).hand_over();
-  cut_back.armed = false;
+  const CollectTarget result = collect_detail::collect_piece(CollectTarget(first, count), budget,
+                                                             /*migrated=*/false, injected, op);
+  result.check_total_writes(count);
 }
 
 }  // namespace dorvane

@@ -1,4 +1,4 @@
-// Fork-join: run two operations, possibly in parallel, and return both results.
+// Fork-join on a worker: run two operations, possibly in parallel, and return both results.
 #pragma once
 
 #include <exception>
@@ -6,27 +6,30 @@
 #include <optional>
 #include <utility>
 
+#include "platform/panic.h"
 #include "pool/latch.h"
 #include "pool/stack_job.h"
-#include "pool/worker_pool.h"
+#include "pool/worker_thread.h"
 
 namespace dorvane {
 
-// Runs `a(migrated)` and `b(migrated)` on the pool and returns {result of a, result of b} (Unit
-// for an operation that returns nothing). `a` runs on the current worker with the `injected` flag
-// of the surrounding run_in_worker; `b` is offered to thieves and gets migrated = true when it ran
-// through its job (stolen, or picked up by a waiting worker), or that same `injected` flag when
-// this worker took it back and ran it inline. If `a` panics, `b` is still waited for and a's
-// payload wins; otherwise a panic of `b` comes out. Callable from any thread.
+// Runs `a(migrated)` and `b(migrated)` and returns {result of a, result of b} (Unit for an
+// operation that returns nothing). Must be called on a worker of the pool. `a` runs here with
+// migrated = `injected` (whether the operation that calls join was injected into the pool from
+// outside it); `b` is offered to thieves and gets migrated = true when it ran through its job
+// (stolen, or picked up by a waiting worker), or `injected` when this worker took it back and ran
+// it inline. If `a` panics, `b` is still waited for and a's payload wins; otherwise a panic of `b`
+// comes out.
 template <class A, class B>
-auto join(A&& a, B&& b);
-
-// join's body on worker `worker`.
-template <class A, class B>
-std::pair<OpValue<A, bool>, OpValue<B, bool>> join_on_worker(WorkerThread& worker, bool injected,
-                                                             A& a, B& b) {
+std::pair<OpValue<A, bool>, OpValue<B, bool>> join(bool injected, A&& a, B&& b) {
+  WorkerThread* current = WorkerThread::current();
+  if (current == nullptr) [[unlikely]] {
+    panic("assertion failed: join runs on a worker of the pool");
+  }
+  WorkerThread& worker = *current;
   using ValueA = OpValue<A, bool>;
-  StackJob<SpinLatch, std::reference_wrapper<B>> job_b(std::ref(b), worker.pool(), worker.index());
+  StackJob<SpinLatch, std::reference_wrapper<std::remove_reference_t<B>>> job_b(
+      std::ref(b), worker.pool(), worker.index());
   const JobRef ref_b = job_b.as_job_ref();
   worker.push(ref_b);
 
@@ -57,13 +60,6 @@ std::pair<OpValue<A, bool>, OpValue<B, bool>> join_on_worker(WorkerThread& worke
     job->run();
   }
   return {std::move(*value_a), job_b.into_value()};
-}
-
-template <class A, class B>
-auto join(A&& a, B&& b) {
-  return run_in_worker([&a, &b](WorkerThread& worker, bool injected) {
-    return join_on_worker(worker, injected, a, b);
-  });
 }
 
 }  // namespace dorvane

@@ -2,27 +2,26 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <utility>
 
 #include "platform/panic.h"
 #include "platform/platform.h"
-#include "pool/abort_guard.h"
+#include "pool/collect.h"
 #include "pool/worker_pool.h"
 
 namespace dorvane {
 
 namespace {
 
-// The longest run of positions one claim takes: long enough that the shared counter is not
-// fought over when positions are cheap, short enough that results arrive nearly in order.
-constexpr std::size_t kMaxClaim = 32;
-
-// How often the caller looks at its position before it blocks.
+// How often the caller looks at its position before it helps or blocks.
 constexpr int kSpinChecks = 64;
 
-}  // namespace
+// How far past the position it needs the caller looks for one to compute itself: far enough to
+// pass the positions that workers are on, near enough that what it computes is soon consumed.
+constexpr std::size_t kHelpReach = 64;
 
-thread_local OrderedStream::CallerPoll* OrderedStream::caller_poll_ = nullptr;
+}  // namespace
 
 OrderedStream::Caller OrderedStream::caller_role_for(const WorkerPool* pool) {
   return pool != nullptr && platform::processor_count() <= pool->thread_count() ? Caller::kHelps
@@ -30,64 +29,125 @@ OrderedStream::Caller OrderedStream::caller_role_for(const WorkerPool* pool) {
 }
 
 OrderedStream::OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size,
-                             FunctionRef<bool(std::size_t, std::size_t)> produce, Caller caller)
+                             Produce produce, Caller caller)
     : pool_(count < 2 ? nullptr : pool),
       count_(count),
       ring_size_(std::max<std::size_t>(ring_size, 1)),
       produce_(produce),
-      slots_(ring_size_),
-      limit_(0),
-      stop_at_(count),
-      waiting_for_(kNobody),
       caller_(pool_ != nullptr && pool_->thread_count() > 1 ? caller : Caller::kWaits),
-      window_(1) {
-  if (pool_ != nullptr) {
-    const std::size_t lanes = pool_->thread_count() - (caller_ == Caller::kHelps ? 1 : 0);
-    lanes_.resize(std::min(lanes, count_), Lane{this});
-    set_window(2 * lanes_.size());
-  }
-}
+      windows_in_flight_(std::min(kMostWindowsInFlight, ring_size_)),
+      slots_(ring_size_),
+      waiting_for_(kNobody) {}
 
 OrderedStream::~OrderedStream() {
   stop_and_wait();
+  // A failure that a vanished worker was storing may be half-written: leave the slots unfreed.
+  if (forked_) new (&slots_) Vec<SlotState>();
 }
 
-void OrderedStream::set_window(std::size_t window) {
-  window_ = std::clamp<std::size_t>(window, 1, ring_size_);
-  // Release: a lane that claims a position below the new limit (acquire in claim) sees that the
-  // caller is done with the slot's previous position.
-  limit_.store(std::min(count_, consumed_ + window_), std::memory_order_release);
+void OrderedStream::set_window(std::size_t ahead) {
+  // The windows in flight together stay within the ring.
+  window_size_ = std::clamp<std::size_t>((ahead + windows_in_flight_ - 1) / windows_in_flight_, 1,
+                                         ring_size_ / windows_in_flight_);
 }
 
-std::size_t OrderedStream::claimable_limit() const {
-  // Acquire pairs with the release stores of set_window/release (the slot is free) and of
-  // lower_stop_at (nothing to pair with beyond the value itself).
-  return std::min(limit_.load(std::memory_order_acquire), stop_at_.load(std::memory_order_acquire));
+bool OrderedStream::alone() {
+  if (orphaned_) return true;
+  if (pool_ == nullptr) return orphaned_ = true;
+  if (pool_->workers_here()) return false;
+  // A forked child: the positions that workers had claimed and not published were being written
+  // by threads that do not exist here. (The caller's own computations are all finished: the
+  // fork happened inside one, which then ran to its end before this is checked.)
+  for (std::size_t position = consumed_; position < submitted_end_; ++position) {
+    SlotState& state = slots_[position % ring_size_];
+    // Relaxed: no other thread is left in this process.
+    if (state.claimed.load(std::memory_order_relaxed) == position + 1 && !is_done(position)) {
+      state.torn = true;
+    }
+  }
+  forked_ = true;
+  return orphaned_ = true;
 }
 
-std::pair<std::size_t, std::size_t> OrderedStream::claim(std::size_t most) {
-  std::size_t first = next_.load(std::memory_order_relaxed);
-  for (;;) {
-    const std::size_t limit = claimable_limit();
-    if (first >= limit) return {first, first};
-    // Share what is left between the lanes, in short runs.
-    const std::size_t take =
-        std::clamp<std::size_t>((limit - first) / (2 * lanes_.size()), 1, most);
-    // Relaxed: the counter only hands out disjoint runs; the slots are ordered by limit_.
-    if (next_.compare_exchange_weak(first, first + take, std::memory_order_relaxed)) {
-      return {first, first + take};
+void OrderedStream::WindowLatch::set() {
+  // Under the mutex, so that a caller that checked the latch and is about to block cannot miss
+  // it; nothing of the stream is touched after the unlock, when the caller may free it.
+  OrderedStream& stream = *stream_;
+  std::lock_guard<std::mutex> lock(stream.mutex_);
+  // Release: pairs with probe()'s acquire, making the job's stored result visible.
+  set_.store(true, std::memory_order_release);
+  ++stream.windows_ended_;
+  stream.changed_.notify_all();
+}
+
+void OrderedStream::WindowRun::operator()(bool injected) const {
+  struct Positions {
+    OrderedStream* stream;
+    void operator()(std::size_t position) const { stream->compute_unclaimed(position); }
+  } positions{stream};
+  collect_in_order(injected, first, end - first, positions);
+}
+
+void OrderedStream::retire_and_submit() {
+  while (windows_retired_ < windows_submitted_) {
+    Window& window = windows_[windows_retired_ % windows_in_flight_];
+    if (consumed_ < window.end || !window.job->latch().probe()) break;
+    window.job->into_value();  // resumes a panic of the collection itself
+    window.job.reset();
+    ++windows_retired_;
+  }
+  while (windows_submitted_ - windows_retired_ < windows_in_flight_ && submitted_end_ < count_ &&
+         !stopped_) {
+    Window& window = windows_[windows_submitted_ % windows_in_flight_];
+    window.first = submitted_end_;
+    // A window never wraps around the end of the ring, so its slots are one contiguous run.
+    window.end = window.first + std::min({window_size_, count_ - window.first,
+                                          ring_size_ - window.first % ring_size_});
+    window.job.emplace(WindowRun{this, window.first, window.end}, *this);
+    submitted_end_ = window.end;
+    ++windows_submitted_;
+    pool_->inject(window.job->as_job_ref());
+  }
+}
+
+void OrderedStream::check_window_of(std::size_t position) {
+  for (std::size_t i = windows_retired_; i < windows_submitted_; ++i) {
+    Window& window = windows_[i % windows_in_flight_];
+    if (position < window.first || position >= window.end) continue;
+    if (window.job->latch().probe() && !is_done(position)) {
+      window.job->into_value();
+      panic(kUnreachableMessage);  // every position of a window that ended is published
     }
   }
 }
 
-void OrderedStream::compute(std::size_t position) {
+void OrderedStream::compute_unclaimed(std::size_t position) {
+  // Relaxed: the exchange only decides who computes the position; the claimant's results reach
+  // the caller through `done` (compute), and the slot was handed to this window through the
+  // injection of its job after the caller had let go of the slot's previous position.
+  if (slots_[position % ring_size_].claimed.exchange(position + 1, std::memory_order_relaxed) ==
+      position + 1) {
+    return;  // the caller has it
+  }
+  compute(position, [this] { return stopping_.load(std::memory_order_relaxed); });
+}
+
+void OrderedStream::compute(std::size_t position, FunctionRef<bool()> stop) {
   const std::size_t slot = position % ring_size_;
   SlotState& state = slots_[slot];
-  try {
-    if (!produce_(position, slot)) return;  // gave up: nobody will ask for it
-  } catch (...) {
-    state.failure = std::current_exception();
+  const bool torn = state.torn;
+  if (torn) {
+    state.torn = false;
+    new (&state.failure) std::exception_ptr();  // the torn one is left as it is
   }
+  std::exception_ptr failure;
+  try {
+    if (!produce_(Work{position, slot, stop, torn})) return;  // gave up: nobody will ask for it
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // Assigned every time, so that a failure nobody took cannot pass for a later position's.
+  state.failure = std::move(failure);
   // Seq_cst, with the load below and the caller's store of waiting_for_ and load of done: either
   // the caller sees this position done, or this thread sees the caller waiting for it and wakes it.
   state.done.store(position + 1, std::memory_order_seq_cst);
@@ -97,142 +157,8 @@ void OrderedStream::compute(std::size_t position) {
   }
 }
 
-void OrderedStream::run_lane() {
-  for (;;) {
-    auto [first, end] = claim(kMaxClaim);
-    if (first == end) return;
-    for (std::size_t position = first; position < end; ++position) {
-      if (!stopping(position)) compute(position);
-    }
-  }
-}
-
-void OrderedStream::Lane::execute(void* data) {
-  auto* lane = static_cast<Lane*>(data);
-  OrderedStream& stream = *lane->stream;
-  // A panic of a computation is caught in compute(); anything escaping here is the stream's own.
-  run_aborting_on_panic([&] {
-    stream.run_lane();
-    // Last touch of the stream: the caller may free it once it sees no active lane, which it
-    // checks under this mutex.
-    std::lock_guard<std::mutex> lock(stream.mutex_);
-    lane->active = false;
-    stream.active_lanes_.store(stream.active_lanes_.load(std::memory_order_relaxed) - 1,
-                               std::memory_order_relaxed);
-    stream.changed_.notify_all();
-  });
-}
-
-bool OrderedStream::start_lanes(std::size_t wanted) {
-  // Relaxed reads: a stale view only delays or hastens an injection; a lane injected for nothing
-  // finds no position and ends.
-  if (active_lanes_.load(std::memory_order_relaxed) == lanes_.size()) return false;
-  const std::size_t limit = claimable_limit();
-  const std::size_t next = next_.load(std::memory_order_relaxed);
-  if (next >= limit || limit - next < wanted) return false;
-  bool started = false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (Lane& lane : lanes_) {
-    if (lane.active) continue;
-    lane.active = true;
-    active_lanes_.store(active_lanes_.load(std::memory_order_relaxed) + 1,
-                        std::memory_order_relaxed);
-    pool_->inject(lane.job());
-    started = true;
-  }
-  return started;
-}
-
-std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
-  const std::size_t position = consumed_;
-  if (position >= count_ || stopped_) panic("assertion failed: position < count");
-  const std::size_t slot = position % ring_size_;
-  if (pool_ == nullptr) {
-    if (poll()) return std::nullopt;
-    compute(position);
-    return slot;
-  }
-
-  // Lanes are injected again once half a window is free, so that they come back for a run of
-  // positions rather than one at a time; and always when the caller would otherwise wait.
-  start_lanes(std::max<std::size_t>(window_ / 2, 1));
-  bool ready = false;
-  for (int i = 0; i < kSpinChecks && !ready; ++i) {
-    ready = is_done(position);
-  }
-  if (!ready && caller_ == Caller::kHelps) {
-    const std::optional<bool> helped = help_until_done(position, poll);
-    if (!helped) return std::nullopt;
-    ready = *helped;
-  }
-  if (!ready) {
-    using Clock = std::chrono::steady_clock;
-    const auto interval = std::chrono::milliseconds(kPollIntervalMilliseconds);
-    auto last_poll = Clock::now();
-    // A caller that has caught up with the lanes waits until they are some way ahead again,
-    // rather than to be woken for every position: a wake-up costs far more than a small search.
-    // The position waited for is within the window, so it will be computed.
-    const std::size_t limit = std::min(count_, consumed_ + window_);
-    std::size_t awaited =
-        std::min(position + std::clamp<std::size_t>(window_ / 4, 1, kMaxClaim), limit - 1);
-    // Seq_cst, with compute's store of done and load of waiting_for_: see there.
-    auto is_done_seq_cst = [&](std::size_t at) { return is_done(at, std::memory_order_seq_cst); };
-    waiting_for_.store(awaited, std::memory_order_seq_cst);
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!is_done_seq_cst(position)) {
-      if (awaited != position && is_done_seq_cst(awaited)) {
-        // Done out of order: now wait for this position itself.
-        awaited = position;
-        waiting_for_.store(awaited, std::memory_order_seq_cst);
-        continue;
-      }
-      if (active_lanes_.load(std::memory_order_relaxed) < lanes_.size()) {
-        // A lane may have ended just before this position came within the window.
-        lock.unlock();
-        const bool started = start_lanes(1);
-        lock.lock();
-        if (started) continue;
-      }
-      if (is_done_seq_cst(awaited)) continue;
-      changed_.wait_until(lock, last_poll + interval);
-      if (Clock::now() - last_poll >= interval) {
-        lock.unlock();
-        const bool give_up = poll();
-        lock.lock();
-        if (give_up) {
-          waiting_for_.store(kNobody, std::memory_order_relaxed);
-          return std::nullopt;
-        }
-        last_poll = Clock::now();
-      }
-    }
-    waiting_for_.store(kNobody, std::memory_order_relaxed);
-  }
-  return slot;
-}
-
 bool OrderedStream::is_done(std::size_t position, std::memory_order order) const {
   return slots_[position % ring_size_].done.load(order) == position + 1;
-}
-
-std::optional<bool> OrderedStream::help_until_done(std::size_t position, FunctionRef<bool()> poll) {
-  CallerPoll here{this, poll, std::chrono::steady_clock::now()};
-  // A poll may run a signal handler that calls in again and streams on this thread: each stream
-  // restores the one it found.
-  struct Install {
-    CallerPoll* outer;
-    explicit Install(CallerPoll* poll) : outer(std::exchange(caller_poll_, poll)) {}
-    ~Install() { caller_poll_ = outer; }
-  } install(&here);
-  while (!is_done(position)) {
-    // One position at a time, the next in order: the one waited for is most likely in a lane's
-    // hands already, and the caller is back to it soon.
-    const auto [first, end] = claim(1);
-    if (first == end) return false;
-    if (!stopping(first)) compute(first);
-    if (here.due()) return std::nullopt;
-  }
-  return true;
 }
 
 bool OrderedStream::CallerPoll::due() {
@@ -246,24 +172,93 @@ bool OrderedStream::CallerPoll::due() {
   return gave_up;
 }
 
+std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
+  const std::size_t position = consumed_;
+  if (position >= count_ || stopped_) panic("assertion failed: position < count");
+  const std::size_t slot = position % ring_size_;
+  CallerPoll caller_poll{poll, std::chrono::steady_clock::now()};
+  auto caller_stop = [&caller_poll] { return caller_poll.due(); };
+
+  if (!alone()) {
+    retire_and_submit();
+    bool ready = false;
+    for (int i = 0; i < kSpinChecks && !ready; ++i) {
+      ready = is_done(position);
+    }
+    while (!ready) {
+      check_window_of(position);
+      if (!(caller_ == Caller::kHelps && help(position, caller_poll))) {
+        block(position, caller_poll);
+      }
+      if (caller_poll.gave_up) return std::nullopt;
+      if (alone()) break;
+      retire_and_submit();
+      ready = is_done(position);
+    }
+  }
+  if (alone() && !is_done(position)) {
+    // Whatever claimed the position is gone, if anything did: compute it here.
+    if (caller_poll.due()) return std::nullopt;
+    compute(position, caller_stop);
+    if (!is_done(position)) return std::nullopt;  // the poll gave up
+  }
+  return slot;
+}
+
+bool OrderedStream::help(std::size_t position, CallerPoll& poll) {
+  const std::size_t reach = std::min(submitted_end_, position + kHelpReach);
+  for (std::size_t at = position; at < reach; ++at) {
+    std::atomic<uint64_t>& claimed = slots_[at % ring_size_].claimed;
+    // Relaxed, as in compute_unclaimed; the load spares the exchange where a worker has it.
+    if (claimed.load(std::memory_order_relaxed) == at + 1 ||
+        claimed.exchange(at + 1, std::memory_order_relaxed) == at + 1) {
+      continue;
+    }
+    compute(at, [this, &poll] { return stopping_.load(std::memory_order_relaxed) || poll.due(); });
+    return true;
+  }
+  return false;
+}
+
+void OrderedStream::block(std::size_t position, CallerPoll& poll) {
+  using Clock = std::chrono::steady_clock;
+  // Seq_cst, with compute's store of done and load of waiting_for_: see there.
+  waiting_for_.store(position, std::memory_order_seq_cst);
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t ended = windows_ended_;
+    const auto until = poll.last + std::chrono::milliseconds(kPollIntervalMilliseconds);
+    while (!is_done(position, std::memory_order_seq_cst) && !windows_ended_since(ended) &&
+           Clock::now() < until) {
+      changed_.wait_until(lock, until);
+    }
+  }
+  waiting_for_.store(kNobody, std::memory_order_relaxed);
+  // Unlocked: the poll may run a signal handler that calls in again, or forks.
+  poll.due();
+}
+
 std::exception_ptr OrderedStream::take_failure(std::size_t slot) {
   return std::exchange(slots_[slot].failure, nullptr);
 }
 
 void OrderedStream::release() {
   ++consumed_;
-  set_window(window_);
 }
 
 void OrderedStream::stop_and_wait() {
   if (stopped_) return;
   stopped_ = true;
-  // Release: nothing to publish beyond the value; computations read it relaxed as a hint.
-  stop_at_.store(0, std::memory_order_release);
-  if (pool_ == nullptr) return;
+  // Relaxed: only a hint to give up early; what is published is decided elsewhere.
+  stopping_.store(true, std::memory_order_relaxed);
+  // In a forked child no worker will end the windows; nobody else touches them there.
+  if (alone()) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  while (active_lanes_.load(std::memory_order_relaxed) != 0)
-    changed_.wait(lock);
+  for (std::size_t i = windows_retired_; i < windows_submitted_; ++i) {
+    Window& window = windows_[i % windows_in_flight_];
+    while (!window.job->latch().probe())
+      changed_.wait(lock);
+  }
 }
 
 }  // namespace dorvane

@@ -2,27 +2,30 @@
 // calling thread in position order while the rest are still being computed, so that the caller
 // can turn each result into its final form (and free it) as soon as it is its turn.
 //
-// Workers take positions in increasing order, a few at a time, from one shared counter, and never
-// more than a window of positions ahead of the one the caller consumes: results wait for the
-// caller only that far, and their memory stays small whatever the count. A result lives in one
-// of `ring_size` slots, slot = position % ring_size, which the caller owns (the stream only says
-// which slot to fill or read); the window never exceeds the ring, so a slot is refilled only
-// after the caller released the position that held it.
-//
-// The work runs as one lane job per worker, injected into the pool. A lane takes positions until
-// there are none within the window, then ends, leaving its worker free for other jobs (a caller
-// blocked in a nested call, say); the caller injects lanes again when the window has moved on.
-// No worker ever blocks waiting for the caller.
+// The positions are cut into windows of consecutive positions. Each window is one job injected
+// into the pool, which spreads it over the workers as an order-preserving collection
+// (collect.h: cut in halves through join, with the split budget); each position's result is
+// published in its slot as soon as it is written. A few windows run at once, so the next ones are
+// being computed while the caller consumes the current one, and never more than a window's worth
+// of positions per window in flight is computed ahead of the caller: results wait for the caller
+// only that far, and their memory stays small whatever the count. A result lives in one of
+// `ring_size` slots, slot = position % ring_size, which the caller owns (the stream only says
+// which slot to fill or read); the windows in flight never span more than the ring, and a window
+// is submitted only into slots whose previous window has ended and been consumed.
 //
 // When the machine has no processor to spare for the caller (no more than the pool has workers),
-// the caller, busy with the results, would only crowd the lanes: the stream then runs one lane
-// fewer, and the caller computes positions itself whenever the one it needs is not ready yet.
-// While it does, the computation's stop checks (`stopping`) also look at the caller's poll.
+// the caller does not sit idle while the position it needs is not ready: it claims a position of
+// the windows in flight that no worker has started yet, and computes it itself. Workers skip a
+// position the caller claimed. No worker ever blocks waiting for the caller.
 //
 // Failures: a position whose computation panics is published with that panic, which the caller
 // takes at its turn (take_failure) and deals with as it sees fit; the other positions go on.
-// Stopping (the caller's choice, or the destructor) stops handing out positions, lets
-// computations that check `stopping` give up, and waits until no lane touches the stream.
+// Stopping (the caller's choice, or the destructor) lets computations that check their stop
+// function give up, and waits until no job of the stream is left in the pool.
+//
+// In a child process forked during the stream (from a signal handler that the caller's poll ran),
+// the pool's workers do not exist: the caller then computes every position not yet published
+// itself, and waits for nothing.
 #pragma once
 
 #include <atomic>
@@ -36,7 +39,7 @@
 
 #include "platform/function_ref.h"
 #include "platform/memory.h"
-#include "pool/job_ref.h"
+#include "pool/stack_job.h"
 
 namespace dorvane {
 
@@ -49,12 +52,22 @@ class OrderedStream {
   // kHelps when this machine has no processor to spare for the caller of `pool` (if any).
   static Caller caller_role_for(const WorkerPool* pool);
 
-  // Computes `produce(position, slot)` for every position; produce returns false when it gave up
-  // because `stopping(position)` became true. `produce` must outlive the stream. With no pool
-  // (fewer than two positions, or a caller that is itself a worker) the caller computes each
-  // position itself when it asks for it.
-  OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size,
-                FunctionRef<bool(std::size_t position, std::size_t slot)> produce,
+  // One position to compute, into the caller's slot `slot`.
+  struct Work {
+    std::size_t position;
+    std::size_t slot;
+    // Whether the result is no longer wanted: to be asked now and then, giving up when true.
+    FunctionRef<bool()> stop;
+    // The slot's content may have been left half-written by a thread that no longer exists (in a
+    // forked child): it must be neither read nor freed, only replaced.
+    bool slot_torn;
+  };
+  // Computes `work`; returns false when it gave up because `work.stop()` became true.
+  using Produce = FunctionRef<bool(const Work& work)>;
+
+  // Computes `produce` for every position; `produce` must outlive the stream. With no pool (or
+  // fewer than two positions) the caller computes each position itself when it asks for it.
+  OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size, Produce produce,
                 Caller caller = Caller::kWaits);
   // Stops and waits, as stop_and_wait.
   ~OrderedStream();
@@ -63,8 +76,8 @@ class OrderedStream {
 
   std::size_t count() const { return count_; }
 
-  // The slot of the next position once it is computed. While waiting, calls `poll` at least every
-  // kPollInterval; when poll returns true, gives up and returns nothing.
+  // The slot of the next position once it is computed. While waiting or computing, calls `poll`
+  // at least every kPollInterval; when poll returns true, gives up and returns nothing.
   std::optional<std::size_t> next(FunctionRef<bool()> poll);
   // The panic of the position whose slot next() returned, if its computation panicked (taken
   // over by the caller), else null.
@@ -72,85 +85,112 @@ class OrderedStream {
   // Done with the position next() returned: its slot may be refilled.
   void release();
 
-  // How many positions past the one being consumed may be computed ahead (1 to ring_size).
-  void set_window(std::size_t window);
+  // About how many positions past the one being consumed may be computed ahead (at least one,
+  // at most ring_size); takes effect for the windows submitted from now on.
+  void set_window(std::size_t ahead);
 
-  // For produce: whether the result of `position` is no longer wanted. On the caller, while it
-  // computes a position, also true once its poll gave up.
-  bool stopping(std::size_t position) const {
-    // Relaxed: only a hint to give up early; what is published is decided elsewhere.
-    if (position >= stop_at_.load(std::memory_order_relaxed)) return true;
-    return caller_poll_ != nullptr && caller_poll_->stream == this && caller_poll_->due();
-  }
-
-  // Stops handing out positions and waits until no lane touches the stream any more.
+  // Stops handing out positions and waits until no job of the stream is left in the pool.
   void stop_and_wait();
 
-  // How long next() waits between two polls at most.
+  // How long the caller goes without calling its poll at most.
   static constexpr int kPollIntervalMilliseconds = 20;
 
  private:
-  // One slot's publication: position + 1 once computed (0: never), and its panic if it failed.
+  // Windows running at once: the one being consumed and those computed ahead of it.
+  static constexpr std::size_t kMostWindowsInFlight = 4;
+
+  // One slot's claim and publication: position + 1 of the slot's latest claimed and latest
+  // published position (0: none yet), and the panic of the published one, if it failed.
   struct alignas(64) SlotState {
+    std::atomic<uint64_t> claimed{0};
     std::atomic<uint64_t> done{0};
     std::exception_ptr failure;
+    bool torn = false;  // caller-only: see Work::slot_torn
   };
 
-  // A lane: one job that takes positions until the window is exhausted.
-  struct Lane {
+  // Set by the worker that ends a window's job; the caller watches it (probe) or waits for it
+  // under the stream's mutex.
+  class WindowLatch {
+   public:
+    explicit WindowLatch(OrderedStream& stream) : stream_(&stream) {}
+    bool probe() const { return set_.load(std::memory_order_acquire); }
+    void set();
+
+   private:
+    OrderedStream* stream_;
+    std::atomic<bool> set_{false};
+  };
+
+  // A window's job: the collection of positions [first, end) on the pool.
+  struct WindowRun {
     OrderedStream* stream;
-    bool active = false;  // guarded by mutex_
-    JobRef job() { return JobRef{&Lane::execute, this}; }
-    static void execute(void* data);
+    std::size_t first;
+    std::size_t end;
+    void operator()(bool injected) const;
+  };
+  struct Window {
+    std::size_t first = 0;
+    std::size_t end = 0;
+    std::optional<StackJob<WindowLatch, WindowRun>> job;  // from submission to retirement
   };
 
-  // The caller's poll while it computes a position: called when an interval has passed since the
-  // last call, and sticky once it gave up. Only ever seen by the caller's thread.
+  // The caller's poll while it waits or computes: called once an interval has passed since the
+  // last call, and sticky once it gave up.
   struct CallerPoll {
-    const OrderedStream* stream;
     FunctionRef<bool()> poll;
     std::chrono::steady_clock::time_point last;
     bool gave_up = false;
     bool due();
   };
-  static thread_local CallerPoll* caller_poll_;
 
-  // Claims the next run of positions (at most `most`); empty when there is none within the
-  // window.
-  std::pair<std::size_t, std::size_t> claim(std::size_t most);
-  // The caller computes positions until `position` is done (true), none is left to claim within
-  // the window (false), or its poll gives up (nothing: interrupted).
-  std::optional<bool> help_until_done(std::size_t position, FunctionRef<bool()> poll);
+  // Whether the stream must do without the pool: it has none, or the process forked since the
+  // stream began (latched once seen, when the slots that vanished workers were filling are
+  // marked torn).
+  bool alone();
+  // Ends the windows that have been consumed and whose jobs have ended, and submits new ones
+  // while there is room. On the caller.
+  void retire_and_submit();
+  // The panic of the window holding `position` if its job ended (failed) without publishing it.
+  void check_window_of(std::size_t position);
+  // The caller computes the first unclaimed position from `position` on within the windows in
+  // flight; false when there is none.
+  bool help(std::size_t position, CallerPoll& poll);
+  // Blocks until `position` is published, a window ends, or the poll is due.
+  void block(std::size_t position, CallerPoll& poll);
+  // Computes `position` unless the caller claimed it (a worker's part of a window).
+  void compute_unclaimed(std::size_t position);
+  // Computes `position` and publishes it, unless it gave up.
+  void compute(std::size_t position, FunctionRef<bool()> stop);
   // Whether `position` is published; acquire (at least) pairs with compute's store, so that its
   // slot's result is visible once this sees it done.
   bool is_done(std::size_t position, std::memory_order order = std::memory_order_acquire) const;
-  void run_lane();
-  void compute(std::size_t position);
-  // Injects every inactive lane when at least `wanted` positions wait to be claimed; true when
-  // it injected any.
-  bool start_lanes(std::size_t wanted);
-  std::size_t claimable_limit() const;
+  // Whether some window in flight has ended since `seen` (under mutex_).
+  bool windows_ended_since(uint64_t seen) const { return windows_ended_ != seen; }
 
-  WorkerPool* pool_;
+  WorkerPool* const pool_;
   const std::size_t count_;
   const std::size_t ring_size_;
-  FunctionRef<bool(std::size_t, std::size_t)> produce_;
-  Vec<SlotState> slots_;
-  Vec<Lane> lanes_;
-
-  // Positions below limit_ and below stop_at_ may be claimed; next_ is the next unclaimed one.
-  alignas(64) std::atomic<std::size_t> next_{0};
-  alignas(64) std::atomic<std::size_t> limit_;
-  std::atomic<std::size_t> stop_at_;
-  // The position the caller is blocked on, or kNobody.
-  std::atomic<std::size_t> waiting_for_;
-  std::atomic<std::size_t> active_lanes_{0};  // written under mutex_
+  const Produce produce_;
   const Caller caller_;
+  const std::size_t windows_in_flight_;  // at most kMostWindowsInFlight, and no more than slots
+  Vec<SlotState> slots_;
+
+  // Set once when the stream stops; computations read it as a hint to give up.
+  std::atomic<bool> stopping_{false};
+  // The position the caller is blocked on, or kNobody.
+  alignas(64) std::atomic<std::size_t> waiting_for_;
+  uint64_t windows_ended_ = 0;  // guarded by mutex_
 
   // Caller-only state.
   alignas(64) std::size_t consumed_ = 0;
-  std::size_t window_;
+  std::size_t window_size_ = 1;
+  std::size_t submitted_end_ = 0;  // positions below it belong to submitted windows
+  std::size_t windows_submitted_ = 0;
+  std::size_t windows_retired_ = 0;
+  bool orphaned_ = false;
+  bool forked_ = false;  // orphaned because the process forked
   bool stopped_ = false;
+  Window windows_[kMostWindowsInFlight];
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -1,17 +1,30 @@
 // The sleep and wake protocol.
 //
-// Why no wake-up is lost. A worker sleeps only after (a) announcing sleepiness, which makes the
-// JEC even and records it, (b) adding itself to the sleeping count with a compare-and-swap
-// against a word whose JEC still equals that record, and (c) finding GlobalQueue empty after a
-// full fence. A poster (d) pushes its job, then (e) makes the JEC odd if it is even and reads the
-// sleeping count in the same word, all sequentially consistent (with a full fence between (d)
-// and (e) for GlobalQueue). In the total order, if (e) comes before (b), the JEC has changed
-// since (a) and (b) fails; if (b) comes before (e), the poster sees the sleeper and wakes one
-// (new-work rule). For a job injected into GlobalQueue, the fences order (d) before (e) and (b)
-// before (c), so either (c) sees the job or (e) sees the sleeper. Waking takes the sleeper's
-// slot mutex, under which the sleeper set is_blocked before waiting, so a wake either finds it
-// blocked or runs before it blocks; in the latter case the sleeper's own checks above see the
-// job.
+// Why no wake-up is lost. A worker W goes to sleep only after (a) announcing sleepiness, a
+// sequentially consistent change of the counters that makes the JEC even, whose value W records;
+// (s) one more fruitless search of every deque and of GlobalQueue; (b) adding itself to the
+// sleeping count with a compare-and-swap against a word whose JEC still equals the record; and
+// (c) finding GlobalQueue empty after a full fence. A poster P (d) pushes its job onto its own
+// deque or into GlobalQueue, then issues a full fence, then (e) reads the counters and makes the
+// JEC odd if it is even, learning the sleeping and inactive counts. The counters' operations are
+// all sequentially consistent, so (a), (b) and (e) sit in one total order:
+//  - (e) before (a): P's fence precedes W's later seq_cst loads of the deques' and the queue's
+//    indices in (s), which therefore see the job;
+//  - (e) between (a) and (b): the JEC moved after W recorded it (P made it odd, or another poster
+//    did), so (b) fails and W searches again, after (e), as above;
+//  - (e) after (b): P sees W counted as sleeping and wakes a sleeper when the receiving queue was
+//    not empty before the push or no inactive worker is awake; otherwise an awake inactive worker
+//    exists at (e), and it finds the job by the two cases above (its own (a) is before or after
+//    (e), its (b) after). For GlobalQueue also: P's fence precedes W's fence in the total order,
+//    so (c) sees the job.
+// Waking takes the sleeper's slot mutex, under which the sleeper set is_blocked before waiting,
+// so a wake either finds it blocked or runs before it blocks, when its own checks see the job.
+//
+// The JEC is 32 bits and wraps: (b) succeeds wrongly if the JEC has moved by a multiple of 2^32
+// between (a) and (b) and the counts are as before, i.e. after about 2^31 posts while W was
+// between two of its instructions: minutes of posting with W descheduled. Even then a job in
+// GlobalQueue is found by (c), and a job on a deque is popped by its owner, which always either
+// runs it or waits for it; only parallelism is lost, until the next post wakes W.
 #include "pool/sleep.h"
 
 #include <algorithm>

@@ -91,7 +91,7 @@ class Sleep {
   // is the one the worker waits for; `injected` is checked once more just before blocking.
   void no_work_found(IdleState& idle, CoreLatch& latch, const GlobalQueue& injected);
   // The new-work rule, after pushing one job; `queue_was_empty` tells whether the receiving queue
-  // was empty before the push. After a push into GlobalQueue the caller issues full_fence() first.
+  // was empty before the push. The caller issues full_fence() between the push and this.
   void new_jobs(bool queue_was_empty);
   // Wakes worker `index` if it is blocked; true when it was.
   bool wake_specific_thread(std::size_t index);

@@ -4,6 +4,7 @@
 
 #include "platform/memory.h"
 #include "platform/platform.h"
+#include "pool/abort_guard.h"
 #include "pool/epoch.h"
 #include "pool/fence.h"
 #include "pool/thread_count.h"
@@ -64,13 +65,23 @@ std::string ThreadPoolBuildError::debug_string() const {
 
 namespace {
 
-std::atomic<SpawnHook> spawn_hook{nullptr};
-
 // What a new worker thread receives; the thread owns and frees it.
 struct WorkerStart {
   std::shared_ptr<WorkerPool> pool;
   std::size_t index;
 };
+
+// The number of forks this process descends from: a child starts one up on its parent. Relaxed:
+// the child's handler runs on the child's only thread, before anything else there reads it.
+std::atomic<uint64_t> forks{0};
+
+uint64_t fork_generation() {
+  // Registered before the first pool exists, so that no fork after it goes uncounted.
+  static const bool registered =
+      (platform::on_fork_child([] { forks.fetch_add(1, std::memory_order_relaxed); }), true);
+  (void)registered;
+  return forks.load(std::memory_order_relaxed);
+}
 
 void worker_main(void* raw) {
   prepare_thread_for_pool();
@@ -96,15 +107,11 @@ void worker_main(void* raw) {
 
 }  // namespace
 
-void set_spawn_hook_for_testing(SpawnHook hook) {
-  // Relaxed: the hook is a plain function with no data of its own to publish.
-  spawn_hook.store(hook, std::memory_order_relaxed);
-}
-
 WorkerPool::WorkerPool(Passkey, std::size_t thread_count)
     : thread_count_(thread_count),
       workers_(static_cast<WorkerSlot*>(
           allocate(array_bytes(thread_count, sizeof(WorkerSlot)), alignof(WorkerSlot)))),
+      fork_generation_(fork_generation()),
       sleep_(thread_count) {
   for (std::size_t i = 0; i < thread_count_; ++i)
     ::new (&workers_[i]) WorkerSlot();
@@ -122,9 +129,7 @@ PoolBuild WorkerPool::build(std::size_t thread_count) {
   auto pool = std::allocate_shared<WorkerPool>(Allocator<WorkerPool>(), Passkey(), thread_count);
   for (std::size_t index = 0; index < thread_count; ++index) {
     auto* start = new WorkerStart{pool, index};
-    SpawnHook hook = spawn_hook.load(std::memory_order_relaxed);  // relaxed: see the store
-    int error = hook != nullptr ? hook(index) : 0;
-    if (error == 0) error = platform::spawn_detached_thread(&worker_main, start);
+    const int error = platform::spawn_detached_thread(&worker_main, start);
     if (error != 0) {
       delete start;
       // The threads already started see their terminate latches set and end.
@@ -153,6 +158,10 @@ PoolBuild WorkerPool::build_on_current_thread() {
   auto* thread = new WorkerThread(pool, 0);
   WorkerThread::set_current(thread, nullptr);
   return PoolBuild{std::move(pool), std::nullopt};
+}
+
+bool WorkerPool::workers_here() const {
+  return fork_generation() == fork_generation_;
 }
 
 void WorkerPool::inject(JobRef job) {
@@ -200,8 +209,6 @@ std::atomic<bool> fork_handler_registered{false};
 // child moves the parent's into forgotten_pool, where it stays reachable but unused.
 std::shared_ptr<WorkerPool>* global_owner = nullptr;
 std::shared_ptr<WorkerPool>* forgotten_pool = nullptr;
-
-constinit thread_local WorkerPool* routed_pool = nullptr;
 
 // A forked child has the parent's pool in memory but none of its threads: a call there would wait
 // for ever. Forget that pool (its memory is simply left behind) so the child builds its own.
@@ -258,46 +265,16 @@ WorkerPool& global_pool() {
   return global_pool_cold();
 }
 
-WorkerPool* exchange_routed_pool(WorkerPool* pool) {
-  WorkerPool* previous = routed_pool;
-  routed_pool = pool;
-  return previous;
-}
-
-WorkerPool& default_pool() {
-  if (routed_pool != nullptr) return *routed_pool;
-  return global_pool();
-}
-
 void prepare_thread_for_pool() noexcept {
   prepare_thread_for_panics();
-  // Each registers its destructor on first use, through an allocation that ends the process
-  // when it fails.
-  LockLatch::for_current_thread();
+  // Registers its release at thread exit on first use, through an allocation that ends the
+  // process when it fails.
   epoch::prepare_thread();
 }
 
 std::size_t current_thread_count() {
   if (WorkerThread* worker = WorkerThread::current()) return worker->pool().thread_count();
-  return default_pool().thread_count();
-}
-
-// ---------------------------------------------------------------------------------------------
-// OwnedPool
-
-OwnedPool::OwnedPool(std::size_t thread_count) {
-  PoolBuild built = WorkerPool::build(thread_count);
-  if (built.error) panic("failed to build a worker pool: " + built.error->debug_string());
-  pool_ = std::move(built.pool);
-}
-
-OwnedPool::~OwnedPool() {
-  pool_->terminate();
-  // The workers drop their references as they end; wait for that so that no thread of this pool
-  // outlives its owner. use_count is only a hint here, the last reset below does the real
-  // synchronisation through the reference count.
-  while (pool_.use_count() > 1)
-    platform::yield_now();
+  return global_pool().thread_count();
 }
 
 }  // namespace dorvane

@@ -5,6 +5,7 @@
 #include "platform/panic.h"
 #include "platform/siphash.h"
 #include "pool/abort_guard.h"
+#include "pool/fence.h"
 #include "pool/worker_pool.h"
 
 namespace dorvane {
@@ -47,6 +48,10 @@ void WorkerThread::set_current(WorkerThread* thread, WorkerThread* expected) {
 
 void WorkerThread::push(JobRef job) {
   bool was_empty = deque_.push(job);
+  // The deque's release store of its bottom must not pass the new-work rule's look at the
+  // counters: a worker that gets sleepy after that look must find this job in its last search
+  // (see sleep.cpp).
+  full_fence();
   pool_.sleep().new_jobs(was_empty);
 }
 

@@ -8,15 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "all_pairs_testing.h"
+#include "new_process.h"
 #include "paths/all_pairs.h"
 #include "paths/graph.h"
 #include "paths/search.h"
 #include "platform/panic.h"
+#include "platform/platform.h"
 #include "pool/worker_pool.h"
+#include "pool_testing.h"
 #include "stderr_capture.h"
 
 namespace dorvane {
 namespace {
+
+using testing::AllPairsResult;
+using testing::gather_all_pairs;
+using testing::OwnedPool;
 
 Graph graph_of(std::initializer_list<Edge> edges) {
   return Graph(std::span<const Edge>(edges.begin(), edges.size()));
@@ -37,14 +45,19 @@ const DistanceMap& row(const AllPairsResult& result, NodeId source) {
   return distances != nullptr ? *distances : kEmpty;
 }
 
-TEST(AllPairs, EmptyGraphGivesAnEmptyResult) {
-  Graph graph = graph_of({});
-  EXPECT_TRUE(compute_all_pairs(graph, std::nullopt).empty());
+TEST(AllPairs, EmptyGraphGivesAnEmptyResultAndCreatesTheProcessPool) {
+  EXPECT_ZERO_IN_NEW_PROCESS([] {
+    platform::set_environment_variable("DORVANE_NUM_THREADS", "2");
+    if (!gather_all_pairs(graph_of({}), std::nullopt).empty()) return 1;
+    // The pool was made by that call: what the variable says now is not read again.
+    platform::set_environment_variable("DORVANE_NUM_THREADS", "3");
+    return current_thread_count() == 2 ? 0 : 2;
+  });
 }
 
 TEST(AllPairs, ASingleSelfLoopReachesOnlyItself) {
   Graph graph = graph_of({{7, 7, 2.5}});
-  AllPairsResult result = compute_all_pairs(graph, std::nullopt);
+  AllPairsResult result = gather_all_pairs(graph, std::nullopt);
   ASSERT_EQ(result.size(), 1u);
   const DistanceMap& distances = row(result, 7);
   ASSERT_EQ(distances.size(), 1u);
@@ -53,7 +66,7 @@ TEST(AllPairs, ASingleSelfLoopReachesOnlyItself) {
 
 TEST(AllPairs, EachSourceSeesOnlyItsOwnComponent) {
   Graph graph = graph_of({{1, 2, 1.0}, {2, 3, 2.0}, {1, 3, 5.0}, {10, 11, 0.5}});
-  AllPairsResult result = compute_all_pairs(graph, std::nullopt);
+  AllPairsResult result = gather_all_pairs(graph, std::nullopt);
   ASSERT_EQ(result.size(), 5u);
   for (NodeId source : {1u, 2u, 3u}) {
     const DistanceMap& distances = row(result, source);
@@ -65,7 +78,7 @@ TEST(AllPairs, EachSourceSeesOnlyItsOwnComponent) {
   EXPECT_EQ(row(result, 10).size(), 2u);
   EXPECT_EQ(*row(result, 11).find(10), 0.5);
   // The cutoff is shared by every search.
-  AllPairsResult within = compute_all_pairs(graph, 1.5);
+  AllPairsResult within = gather_all_pairs(graph, 1.5);
   EXPECT_EQ(row(within, 1).size(), 2u);
   EXPECT_EQ(row(within, 3).size(), 1u);
 }
@@ -80,7 +93,7 @@ TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {
   for (std::size_t workers : {1, 2, 4}) {
     OwnedPool owned(workers);
     try {
-      owned.route_outside_calls([&] { compute_all_pairs(graph, std::nullopt); });
+      gather_all_pairs(graph, std::nullopt, &owned.pool());
       ADD_FAILURE() << "no panic with " << workers << " workers";
     } catch (const Panic& panic) {
       EXPECT_EQ(panic.message(), "Contradictory paths found: negative weights?");
@@ -93,7 +106,7 @@ TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {
 std::string failure_of(const Graph& graph, std::size_t workers) {
   OwnedPool owned(workers);
   try {
-    owned.route_outside_calls([&] { compute_all_pairs(graph, std::nullopt); });
+    gather_all_pairs(graph, std::nullopt, &owned.pool());
   } catch (const Panic& failure) {
     return std::string(failure.message());
   }
@@ -160,8 +173,7 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
 
   for (std::size_t workers : {1, 2, 3, 4}) {
     OwnedPool owned(workers);
-    AllPairsResult result =
-        owned.route_outside_calls([&] { return compute_all_pairs(graph, std::nullopt); });
+    AllPairsResult result = gather_all_pairs(graph, std::nullopt, &owned.pool());
     ASSERT_EQ(result.size(), nodes) << workers << " workers";
     for (NodeId source = 0; source < 300 * 7; source += 7) {
       if (graph.index_of(source) == nullptr) continue;
@@ -185,30 +197,37 @@ Graph path_graph(NodeId length, double weight) {
   return Graph(edges);
 }
 
-TEST(AllPairsStream, ResultsArriveInIndexOrderEachOnce) {
-  // More sources than results may wait at once, so the slots are reused many times over.
-  Graph graph = path_graph(5000, 1.0);
+TEST(AllPairsStream, ResultsArriveInIndexOrderEachOnceWithTheirOwnContent) {
+  // Many more sources than results may wait at once, so the slots are reused many times over;
+  // every source reaches different nodes, so a result read from the wrong slot shows.
+  constexpr NodeId kLength = 20000;
+  Graph graph = path_graph(kLength, 1.0);
   std::vector<NodeIndex> expected_order(graph.node_count());
   for (NodeIndex index = 0; index < graph.node_count(); ++index)
     expected_order[index] = index;
   for (std::size_t workers : {1, 2, 3, 4}) {
     OwnedPool owned(workers);
     std::vector<NodeIndex> seen;
-    bool complete = owned.route_outside_calls([&] {
-      return compute_all_pairs(
-          graph, 2.5,
-          [&](NodeIndex source, std::span<const Reached> reached) {
-            seen.push_back(source);
-            const NodeId node = graph.node_at(source);
-            // Within the cutoff: itself and up to two steps either way.
-            const std::size_t expected =
-                1 + std::min<NodeId>(node, 2) + std::min<NodeId>(5000 - node, 2);
-            EXPECT_EQ(reached.size(), expected) << "source " << node;
-            return true;
-          },
-          [] { return false; });
-    });
+    std::size_t wrong = 0;
+    bool complete = compute_all_pairs(
+        graph, 2.5,
+        [&](NodeIndex source, std::span<const Reached> reached) {
+          seen.push_back(source);
+          const NodeId node = graph.node_at(source);
+          // Within the cutoff: itself and up to two steps either way, each at its distance.
+          const std::size_t expected =
+              1 + std::min<NodeId>(node, 2) + std::min<NodeId>(kLength - node, 2);
+          wrong += reached.size() != expected;
+          for (const Reached& other : reached) {
+            const NodeId at = graph.node_at(other.node);
+            const double steps = at > node ? at - node : node - at;
+            wrong += steps > 2 || other.distance != steps;
+          }
+          return true;
+        },
+        [] { return false; }, &owned.pool());
     EXPECT_TRUE(complete);
+    EXPECT_EQ(wrong, 0u) << workers << " workers";
     EXPECT_EQ(seen, expected_order) << workers << " workers";
   }
 }
@@ -217,16 +236,14 @@ TEST(AllPairsStream, StopsWhenTheConsumerSaysSo) {
   Graph graph = path_graph(3000, 1.0);
   OwnedPool owned(2);
   std::size_t consumed = 0;
-  bool complete = owned.route_outside_calls([&] {
-    return compute_all_pairs(
-        graph, std::nullopt, [&](NodeIndex, std::span<const Reached>) { return ++consumed < 10; },
-        [] { return false; });
-  });
+  bool complete = compute_all_pairs(
+      graph, std::nullopt, [&](NodeIndex, std::span<const Reached>) { return ++consumed < 10; },
+      [] { return false; }, &owned.pool());
   EXPECT_FALSE(complete);
   EXPECT_EQ(consumed, 10u) << "nothing is consumed after a refusal";
 
   // The pool serves the next computation as usual.
-  EXPECT_EQ(owned.route_outside_calls([&] { return compute_all_pairs(graph, 0.5); }).size(), 3001u);
+  EXPECT_EQ(gather_all_pairs(graph, 0.5, &owned.pool()).size(), 3001u);
 }
 
 TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAfterAFailure) {
@@ -261,15 +278,13 @@ TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAf
     std::vector<NodeIndex> seen;
     testing::StderrCapture capture;
     try {
-      owned.route_outside_calls([&] {
-        compute_all_pairs(
-            graph, std::nullopt,
-            [&](NodeIndex source, std::span<const Reached>) {
-              seen.push_back(source);
-              return true;
-            },
-            [] { return false; });
-      });
+      compute_all_pairs(
+          graph, std::nullopt,
+          [&](NodeIndex source, std::span<const Reached>) {
+            seen.push_back(source);
+            return true;
+          },
+          [] { return false; }, &owned.pool());
       ADD_FAILURE() << "no panic with " << workers << " workers";
     } catch (const Panic& panic) {
       EXPECT_EQ(panic.message(), expected_message);
@@ -290,17 +305,15 @@ TEST(AllPairsStream, AComputationInsideTheConsumerRunsOnTheSamePool) {
   for (std::size_t workers : {1, 2}) {
     OwnedPool owned(workers);
     std::size_t nested = 0;
-    bool complete = owned.route_outside_calls([&] {
-      return compute_all_pairs(
-          outer, std::nullopt,
-          [&](NodeIndex source, std::span<const Reached>) {
-            if (source % 97 == 0) {
-              nested += compute_all_pairs(inner, std::nullopt).size();
-            }
-            return true;
-          },
-          [] { return false; });
-    });
+    bool complete = compute_all_pairs(
+        outer, std::nullopt,
+        [&](NodeIndex source, std::span<const Reached>) {
+          if (source % 97 == 0) {
+            nested += gather_all_pairs(inner, std::nullopt, &owned.pool()).size();
+          }
+          return true;
+        },
+        [] { return false; }, &owned.pool());
     EXPECT_TRUE(complete);
     EXPECT_GT(nested, 0u);
   }

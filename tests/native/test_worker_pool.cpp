@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
@@ -9,19 +11,24 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#endif
+
 #include "child_process.h"
 #include "new_process.h"
-#include "os_errors.h"
 #include "platform/panic.h"
 #include "platform/platform.h"
 #include "pool/abort_guard.h"
 #include "pool/join.h"
 #include "pool/worker_pool.h"
+#include "pool_testing.h"
 
 namespace dorvane {
 namespace {
 
 using std::chrono::seconds;
+using testing::OwnedPool;
 
 // Spins (yielding) until `flag` is true or `limit` has passed; returns whether it became true.
 bool wait_for(const std::atomic<bool>& flag, seconds limit = seconds(20)) {
@@ -44,52 +51,23 @@ std::string panic_message_of(Body&& body) {
   return "<none>";
 }
 
-// Sum of the positions begin..end-1, computed by recursive joins; a position marked in `failing`
-// panics with its own number instead.
+// Sum of the positions begin..end-1, computed by recursive joins on a worker; a position marked
+// in `failing` panics with its own number instead.
 int64_t tree_sum(std::size_t begin, std::size_t end, const std::vector<char>& failing) {
   if (end - begin == 1) {
     if (failing[begin]) throw Panic("leaf " + std::to_string(begin));
     return static_cast<int64_t>(begin);
   }
   const std::size_t mid = begin + (end - begin) / 2;
-  auto [left, right] = join([&](bool) { return tree_sum(begin, mid, failing); },
-                            [&](bool) { return tree_sum(mid, end, failing); });
+  auto [left, right] = join(
+      false, [&](bool) { return tree_sum(begin, mid, failing); },
+      [&](bool) { return tree_sum(mid, end, failing); });
   return left + right;
 }
 
-TEST(WorkerPool, OutsideCallsRunOnAWorkerAndNestedCallsRunInPlace) {
-  OwnedPool owned(2);
-  struct Seen {
-    WorkerThread* worker;
-    bool injected;
-    WorkerThread* nested_worker;
-    bool nested_injected;
-    std::size_t count;
-  };
-  Seen seen = owned.pool().run([](WorkerThread& worker, bool injected) {
-    auto [nested_worker, nested_injected] = run_in_worker(
-        [](WorkerThread& inner, bool inner_injected) { return std::pair(&inner, inner_injected); });
-    return Seen{&worker, injected, nested_worker, nested_injected, current_thread_count()};
-  });
-  EXPECT_EQ(WorkerThread::current(), nullptr);
-  EXPECT_TRUE(seen.injected);
-  EXPECT_EQ(seen.nested_worker, seen.worker);
-  EXPECT_FALSE(seen.nested_injected);
-  EXPECT_EQ(seen.count, 2u);
-  EXPECT_EQ(owned.route_outside_calls([] { return current_thread_count(); }), 2u);
-}
-
-TEST(WorkerPool, ReusesTheCallersLatchWithoutReturningEarly) {
-  OwnedPool owned(2);
-  // Each call must wait for its own job: a latch left set by the previous call would let it return
-  // before its value exists.
-  for (int i = 0; i < 200; ++i) {
-    int value = owned.pool().run([i](WorkerThread&, bool) {
-      if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      return i;
-    });
-    ASSERT_EQ(value, i);
-  }
+// tree_sum on a worker of `pool`, from outside it.
+int64_t tree_sum_on(WorkerPool& pool, std::size_t leaves, const std::vector<char>& failing) {
+  return testing::run_on(pool, [&](WorkerThread&, bool) { return tree_sum(0, leaves, failing); });
 }
 
 TEST(Join, OnOneWorkerTheSecondHalfComesBackInline) {
@@ -98,18 +76,19 @@ TEST(Join, OnOneWorkerTheSecondHalfComesBackInline) {
     std::thread::id thread;
     bool migrated;
   };
-  auto halves = [] {
-    return join([](bool migrated) { return Half{std::this_thread::get_id(), migrated}; },
-                [](bool migrated) { return Half{std::this_thread::get_id(), migrated}; });
+  auto halves = [](WorkerThread&, bool injected) {
+    return join(
+        injected, [](bool migrated) { return Half{std::this_thread::get_id(), migrated}; },
+        [](bool migrated) { return Half{std::this_thread::get_id(), migrated}; });
   };
-  // From outside the pool: both halves inherit `injected`.
-  auto [a, b] = owned.route_outside_calls(halves);
+  // Injected from outside the pool: both halves inherit `injected`.
+  auto [a, b] = owned.run(halves);
   EXPECT_EQ(a.thread, b.thread);
   EXPECT_NE(a.thread, std::this_thread::get_id());
   EXPECT_TRUE(a.migrated);
   EXPECT_TRUE(b.migrated);
-  // From a worker: neither half migrated.
-  auto [c, d] = owned.pool().run([&](WorkerThread&, bool) { return halves(); });
+  // Called on a worker: neither half migrated.
+  auto [c, d] = owned.run([&](WorkerThread& worker, bool) { return halves(worker, false); });
   EXPECT_EQ(c.thread, d.thread);
   EXPECT_FALSE(c.migrated);
   EXPECT_FALSE(d.migrated);
@@ -119,8 +98,9 @@ TEST(Join, AStolenSecondHalfRunsElsewhereAsMigrated) {
   OwnedPool owned(2);
   for (int round = 0; round < 20; ++round) {
     std::atomic<bool> b_started{false};
-    auto [a, b] = owned.pool().run([&](WorkerThread&, bool) {
+    auto [a, b] = owned.run([&](WorkerThread&, bool) {
       return join(
+          false,
           [&](bool migrated) {
             // Hold this worker until the other one has taken b, which it must find (and be woken
             // for, if it was asleep).
@@ -142,13 +122,13 @@ TEST(Join, AStolenSecondHalfRunsElsewhereAsMigrated) {
 TEST(Panics, PayloadReachesTheCallerAndTheWorkersCarryOn) {
   OwnedPool owned(2);
   EXPECT_EQ(panic_message_of([&] {
-              owned.pool().run([](WorkerThread&, bool) -> int { throw Panic("search failed"); });
+              owned.run([](WorkerThread&, bool) -> int { throw Panic("search failed"); });
             }),
             "search failed");
   // Any payload travels unchanged, not only Panic.
-  EXPECT_THROW(owned.pool().run([](WorkerThread&, bool) { throw std::out_of_range("range"); }),
+  EXPECT_THROW(owned.run([](WorkerThread&, bool) { throw std::out_of_range("range"); }),
                std::out_of_range);
-  EXPECT_EQ(owned.pool().run([](WorkerThread&, bool) { return 7; }), 7);
+  EXPECT_EQ(owned.run([](WorkerThread&, bool) { return 7; }), 7);
 }
 
 TEST(Panics, WhenBothHalvesPanicTheFirstHalfWins) {
@@ -156,21 +136,23 @@ TEST(Panics, WhenBothHalvesPanicTheFirstHalfWins) {
     OwnedPool owned(workers);
     for (int round = 0; round < 50; ++round) {
       std::string message = panic_message_of([&] {
-        owned.route_outside_calls([] {
-          join([](bool) -> int { throw Panic("first"); },
-               [](bool) -> int { throw Panic("second"); });
+        owned.run([](WorkerThread&, bool injected) {
+          join(
+              injected, [](bool) -> int { throw Panic("first"); },
+              [](bool) -> int { throw Panic("second"); });
         });
       });
       ASSERT_EQ(message, "first") << workers << " workers";
     }
     // A panic in the second half alone still comes out.
     std::atomic<bool> a_finished{false};
-    EXPECT_EQ(panic_message_of([&] {
-                owned.route_outside_calls([&] {
-                  join([&](bool) { a_finished = true; }, [](bool) { throw Panic("second"); });
-                });
-              }),
-              "second");
+    EXPECT_EQ(
+        panic_message_of([&] {
+          owned.run([&](WorkerThread&, bool injected) {
+            join(injected, [&](bool) { a_finished = true; }, [](bool) { throw Panic("second"); });
+          });
+        }),
+        "second");
     EXPECT_TRUE(a_finished);
   }
 }
@@ -188,12 +170,11 @@ TEST(Panics, TheLowestFailingPositionWins) {
         failing[at] = 1;
         lowest = std::min(lowest, at);
       }
-      std::string message = panic_message_of(
-          [&] { owned.route_outside_calls([&] { tree_sum(0, leaves, failing); }); });
+      std::string message = panic_message_of([&] { tree_sum_on(owned.pool(), leaves, failing); });
       ASSERT_EQ(message, "leaf " + std::to_string(lowest)) << workers << " workers";
     }
     std::vector<char> none(1000, 0);
-    EXPECT_EQ(owned.route_outside_calls([&] { return tree_sum(0, 1000, none); }), 999 * 1000 / 2);
+    EXPECT_EQ(tree_sum_on(owned.pool(), 1000, none), 999 * 1000 / 2);
   }
 }
 
@@ -222,7 +203,7 @@ TEST(Stress, ConcurrentOutsideCallersWithNestedJoinsAndPanics) {
         }
         std::string expected = lowest == kLeaves ? "sum" : "leaf " + std::to_string(lowest);
         std::string got = panic_message_of([&] {
-          int64_t sum = owned.route_outside_calls([&] { return tree_sum(0, kLeaves, failing); });
+          int64_t sum = tree_sum_on(owned.pool(), kLeaves, failing);
           if (sum == int64_t{kLeaves} * (kLeaves - 1) / 2) throw Panic("sum");
         });
         if (got != expected) mismatches.fetch_add(1);
@@ -246,14 +227,18 @@ TEST(ProcessPool, AForkedChildBuildsAPoolOfItsOwn) {
   if (!testing::kForkTestsSupported) GTEST_SKIP() << testing::kForkUnsupportedReason;
   std::vector<char> none(100, 0);
   // Make sure the parent's pool exists and has run work before the fork.
-  ASSERT_EQ(tree_sum(0, 100, none), 4950);
+  ASSERT_EQ(tree_sum_on(global_pool(), 100, none), 4950);
+  const WorkerPool* parents = &global_pool();
   int status = testing::run_in_child([&] {
-    if (tree_sum(0, 100, none) != 4950) return 1;
+    if (parents->workers_here()) return 3;
+    if (tree_sum_on(global_pool(), 100, none) != 4950) return 1;
+    if (&global_pool() == parents || !global_pool().workers_here()) return 4;
     return WorkerThread::current() == nullptr ? 0 : 2;
   });
   EXPECT_EQ(status, 0) << (status == testing::kChildTimedOut ? "the child hung" : "");
   // And the parent's pool still works.
-  EXPECT_EQ(tree_sum(0, 100, none), 4950);
+  EXPECT_TRUE(parents->workers_here());
+  EXPECT_EQ(tree_sum_on(global_pool(), 100, none), 4950);
 }
 
 TEST(ProcessPool, SizedOnceFromTheEnvironment) {
@@ -273,23 +258,31 @@ TEST(ProcessPool, SizedOnceFromTheEnvironment) {
   });
 }
 
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 TEST(ProcessPool, AFailedCreationIsReportedThenRemembered) {
   EXPECT_ZERO_IN_NEW_PROCESS([] {
-    platform::set_environment_variable("DORVANE_NUM_THREADS", "2");
-    // Worker 0 starts, worker 1 does not: worker 0 must be told to end.
-    set_spawn_hook_for_testing(
-        [](std::size_t index) { return index == 1 ? testing::kThreadLimitError : 0; });
+    // Address space for a few workers' stacks only: starting the others fails (the sanitizers'
+    // allocators need more than that, hence not under them).
+    platform::set_environment_variable("DORVANE_NUM_THREADS", "1000");
+    long pages = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    if (pages == 0) return 3;
+    const rlim_t limit = static_cast<rlim_t>(pages) * 4096 + (rlim_t{64} << 20);
+    rlimit address_space{limit, limit};
+    if (setrlimit(RLIMIT_AS, &address_space) != 0) return 4;
     std::string first = panic_message_of([] { current_thread_count(); });
     // The system's message for the code is pinned down by the platform tests.
     if (first !=
         "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
         "IOError(Os { code: " +
-            std::to_string(testing::kThreadLimitError) + ", kind: WouldBlock, message: \"" +
-            platform::os_error_message(testing::kThreadLimitError) + "\" }) }") {
+            std::to_string(EAGAIN) + ", kind: WouldBlock, message: \"" +
+            platform::os_error_message(EAGAIN) + "\" }) }") {
       return 1;
     }
-    set_spawn_hook_for_testing(nullptr);
-    std::string later = panic_message_of([] { run_in_worker([](WorkerThread&, bool) {}); });
+    std::string later = panic_message_of([] { global_pool(); });
     if (later !=
         "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
         "GlobalPoolAlreadyInitialized }") {
@@ -298,19 +291,26 @@ TEST(ProcessPool, AFailedCreationIsReportedThenRemembered) {
     return 0;
   });
 }
+#endif
 
 TEST(ProcessPool, WithoutThreadsTheCallingThreadBecomesTheOnlyWorker) {
   EXPECT_ZERO_IN_NEW_PROCESS([] {
-    set_spawn_hook_for_testing([](std::size_t) { return testing::kUnsupportedError; });
-    if (current_thread_count() != 1) return 1;
+    PoolBuild built = WorkerPool::build_on_current_thread();
+    if (!built.pool || built.pool->thread_count() != 1) return 1;
     if (WorkerThread::current() == nullptr) return 2;
-    auto [a, b] =
-        join([](bool migrated) { return std::pair(std::this_thread::get_id(), migrated); },
-             [](bool migrated) { return std::pair(std::this_thread::get_id(), migrated); });
+    auto [a, b] = join(
+        false, [](bool migrated) { return std::pair(std::this_thread::get_id(), migrated); },
+        [](bool migrated) { return std::pair(std::this_thread::get_id(), migrated); });
     if (a.first != std::this_thread::get_id() || b.first != a.first) return 3;
     if (a.second || b.second) return 4;
     std::vector<char> none(64, 0);
-    return tree_sum(0, 64, none) == 64 * 63 / 2 ? 0 : 5;
+    if (tree_sum(0, 64, none) != 64 * 63 / 2) return 5;
+    PoolBuild again = WorkerPool::build_on_current_thread();
+    if (again.pool || !again.error ||
+        again.error->kind() != ThreadPoolBuildError::Kind::CurrentThreadAlreadyInPool) {
+      return 6;
+    }
+    return 0;
   });
 }
 

@@ -1,0 +1,38 @@
+// The all-pairs stream gathered into one table by source, for tests and benchmarks that look at
+// the whole result.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "paths/all_pairs.h"
+#include "paths/graph.h"
+#include "paths/node_table.h"
+#include "paths/search.h"
+#include "pool/worker_pool.h"
+
+namespace dorvane::testing {
+
+// Source node to the distances from it.
+using AllPairsResult = NodeMap<DistanceMap>;
+
+inline AllPairsResult gather_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
+                                       WorkerPool* pool = nullptr) {
+  AllPairsResult result;
+  result.reserve(graph.node_count());
+  compute_all_pairs(
+      graph, cutoff,
+      [&](NodeIndex source, std::span<const Reached> reached) {
+        DistanceMap distances;
+        distances.reserve(reached.size());
+        for (const Reached& node : reached)
+          distances.insert_new(graph.node_at(node.node), node.distance);
+        result.insert_new(graph.node_at(source), std::move(distances));
+        return true;
+      },
+      [] { return false; }, pool);
+  return result;
+}
+
+}  // namespace dorvane::testing
