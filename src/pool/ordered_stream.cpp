@@ -76,7 +76,8 @@ void OrderedStream::WindowLatch::set() {
   std::lock_guard<std::mutex> lock(stream.mutex_);
   // Release: pairs with probe()'s acquire, making the job's stored result visible.
   set_.store(true, std::memory_order_release);
-  ++stream.windows_ended_;
+  // Release: pairs with next()'s acquire load; the caller reads the latches after it.
+  stream.windows_ended_.fetch_add(1, std::memory_order_release);
   stream.changed_.notify_all();
 }
 
@@ -180,21 +181,24 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
   auto caller_stop = [&caller_poll] { return caller_poll.due(); };
 
   if (!alone()) {
-    retire_and_submit();
     bool ready = false;
     for (int i = 0; i < kSpinChecks && !ready; ++i) {
       ready = is_done(position);
     }
     while (!ready) {
+      // Read before looking at the windows, so that one ending after the look wakes block().
+      const uint64_t ended = windows_ended_.load(std::memory_order_acquire);
+      retire_and_submit();
+      if (is_done(position)) break;
       check_window_of(position);
       if (!(caller_ == Caller::kHelps && help(position, caller_poll))) {
-        block(position, caller_poll);
+        block(position, ended, caller_poll);
       }
       if (caller_poll.gave_up) return std::nullopt;
       if (alone()) break;
-      retire_and_submit();
       ready = is_done(position);
     }
+    retire_and_submit();
   }
   if (alone() && !is_done(position)) {
     // Whatever claimed the position is gone, if anything did: compute it here.
@@ -220,16 +224,15 @@ bool OrderedStream::help(std::size_t position, CallerPoll& poll) {
   return false;
 }
 
-void OrderedStream::block(std::size_t position, CallerPoll& poll) {
+void OrderedStream::block(std::size_t position, uint64_t ended, CallerPoll& poll) {
   using Clock = std::chrono::steady_clock;
   // Seq_cst, with compute's store of done and load of waiting_for_: see there.
   waiting_for_.store(position, std::memory_order_seq_cst);
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    const uint64_t ended = windows_ended_;
     const auto until = poll.last + std::chrono::milliseconds(kPollIntervalMilliseconds);
-    while (!is_done(position, std::memory_order_seq_cst) && !windows_ended_since(ended) &&
-           Clock::now() < until) {
+    while (!is_done(position, std::memory_order_seq_cst) &&
+           windows_ended_.load(std::memory_order_relaxed) == ended && Clock::now() < until) {
       changed_.wait_until(lock, until);
     }
   }

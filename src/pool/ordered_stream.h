@@ -155,8 +155,9 @@ class OrderedStream {
   // The caller computes the first unclaimed position from `position` on within the windows in
   // flight; false when there is none.
   bool help(std::size_t position, CallerPoll& poll);
-  // Blocks until `position` is published, a window ends, or the poll is due.
-  void block(std::size_t position, CallerPoll& poll);
+  // Blocks until `position` is published, a window ends (windows_ended_ moves on from `ended`),
+  // or the poll is due.
+  void block(std::size_t position, uint64_t ended, CallerPoll& poll);
   // Computes `position` unless the caller claimed it (a worker's part of a window).
   void compute_unclaimed(std::size_t position);
   // Computes `position` and publishes it, unless it gave up.
@@ -164,8 +165,6 @@ class OrderedStream {
   // Whether `position` is published; acquire (at least) pairs with compute's store, so that its
   // slot's result is visible once this sees it done.
   bool is_done(std::size_t position, std::memory_order order = std::memory_order_acquire) const;
-  // Whether some window in flight has ended since `seen` (under mutex_).
-  bool windows_ended_since(uint64_t seen) const { return windows_ended_ != seen; }
 
   WorkerPool* const pool_;
   const std::size_t count_;
@@ -179,7 +178,8 @@ class OrderedStream {
   std::atomic<bool> stopping_{false};
   // The position the caller is blocked on, or kNobody.
   alignas(64) std::atomic<std::size_t> waiting_for_;
-  uint64_t windows_ended_ = 0;  // guarded by mutex_
+  // How many windows have ended; changed under mutex_, so that block() cannot miss a change.
+  std::atomic<uint64_t> windows_ended_{0};
 
   // Caller-only state.
   alignas(64) std::size_t consumed_ = 0;
