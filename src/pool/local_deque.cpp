@@ -138,6 +138,12 @@ std::optional<JobRef> LocalDeque::pop() {
 
   if (buffer->capacity > static_cast<int64_t>(kMinCapacity) &&
       live_to - live_from < buffer->capacity / 4) {
+    // Only the live range is copied. A thief may still hold an index t below it, read before
+    // other thieves moved top_ past t; if it reads the new buffer, slot t & mask holds some other
+    // index's job (or nothing), but top_ only grows and is already beyond t, so the thief's
+    // compare-and-swap of top_ from t fails and it discards what it read. A thief with t in the
+    // live range reads the same job at the same index in either buffer, and the halved capacity
+    // is still more than four times the live range, so live indices do not collide in it.
     replace_buffer(buffer, live_from, live_to, buffer->capacity / 2);
   } else if (!job && retired_ != nullptr) {
     // Idle owner: a good moment to free buffers the thieves have let go of.
