@@ -143,7 +143,7 @@ std::optional<JobRef> LocalDeque::pop() {
     // index's job (or nothing), but top_ only grows and is already beyond t, so the thief's
     // compare-and-swap of top_ from t fails and it discards what it read. A thief with t in the
     // live range reads the same job at the same index in either buffer, and the halved capacity
-    // is still more than four times the live range, so live indices do not collide in it.
+    // is still more than twice the live range, so live indices do not collide in it.
     replace_buffer(buffer, live_from, live_to, buffer->capacity / 2);
   } else if (!job && retired_ != nullptr) {
     // Idle owner: a good moment to free buffers the thieves have let go of.
