@@ -241,7 +241,7 @@ struct SearchRun {
 bool search_distances(const Graph& graph, NodeIndex source, const std::optional<double>& cutoff,
                       SearchWorkspace& workspace, Vec<Reached>& reached, FunctionRef<bool()> stop) {
   if (source >= graph.node_count()) [[unlikely]] {
-    panic(std::string(kUnwrapNoneMessage));
+    panic(kUnwrapNoneMessage);
   }
   // The search's two tables: the distance table, then the tentative distances, which live in the
   // workspace's array instead but still take their key, so that every later table on this thread
