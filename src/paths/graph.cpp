@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "paths/table_key.h"
+#include "platform/countdown.h"
 #include "platform/panic.h"
 
 namespace dorvane {
@@ -77,7 +78,7 @@ bool Graph::lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop) {
   const SipKey first_key = next_table_keys(nodes);
   NodeMap<Arc> table(first_key);
   std::size_t out = 0;
-  std::size_t until_check = kStopCheckInterval;
+  Countdown until_check(kStopCheckInterval);
   for (std::size_t node = 0; node < nodes; ++node) {
     const std::size_t begin = offsets_[node];
     const std::size_t end = offsets_[node + 1];
@@ -87,12 +88,7 @@ bool Graph::lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop) {
     }
     offsets_[node] = out;
     table.for_each([&](NodeId, const Arc& arc) { arcs_[out++] = arc; });
-    if (until_check <= end - begin) {
-      if (stop()) return false;
-      until_check = kStopCheckInterval;
-    } else {
-      until_check -= end - begin;
-    }
+    if (until_check.tick(end - begin) && stop()) return false;
   }
   offsets_[nodes] = out;
   arcs_.resize(out);
@@ -124,7 +120,7 @@ std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> sto
   };
   // The node numbers of each edge are replaced by the nodes' indices (both are 32-bit), so the
   // second pass needs no lookups and no memory of its own.
-  std::size_t until_check = kStopCheckInterval;
+  Countdown until_check(kStopCheckInterval);
   for (Edge& edge : edges) {
     NodeIndex source = index_of(edge.source);
     NodeIndex target = index_of(edge.target);
@@ -133,10 +129,7 @@ std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> sto
     ++graph.offsets_[source];
     if (target != source) ++graph.offsets_[target];
     weights.add(edge.weight);
-    if (--until_check == 0) {
-      if (stop()) return std::nullopt;
-      until_check = kStopCheckInterval;
-    }
+    if (until_check.tick() && stop()) return std::nullopt;
   }
   index_of_number = Vec<NodeIndex>();
   bool finished = graph.lay_out(

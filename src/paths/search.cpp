@@ -13,6 +13,7 @@
 #include <span>
 
 #include "paths/table_key.h"
+#include "platform/countdown.h"
 #include "platform/panic.h"
 
 namespace dorvane {
@@ -22,7 +23,7 @@ namespace {
 constexpr const char* kContradiction = "Contradictory paths found: negative weights?";
 
 // How many queue entries a search takes between two looks at its stop check.
-constexpr uint32_t kStopCheckInterval = 1024;
+constexpr std::size_t kStopCheckInterval = 1024;
 
 // Hands `value` to the optimiser as an unknown: a flag computed with comparisons then stays a
 // flag instead of becoming a chain of branches, which would be mispredicted about half the time.
@@ -201,12 +202,9 @@ struct SearchRun {
     fixed.clear();
     Frontier frontier(graph, workspace);
     frontier.start(source);
-    uint32_t until_check = kStopCheckInterval;
+    Countdown until_check(kStopCheckInterval);
     while (!frontier.empty()) {
-      if (--until_check == 0) {
-        if (stop()) return false;
-        until_check = kStopCheckInterval;
-      }
+      if (until_check.tick() && stop()) return false;
       NodeIndex node;
       double base;
       if (!frontier.take(node, base)) continue;
