@@ -1,5 +1,6 @@
 // Linux implementation of the operating-system layer.
 #include "platform/platform.h"
+#include "platform/system_threads.h"
 
 #include <errno.h>
 #include <linux/futex.h>
@@ -18,34 +19,23 @@ namespace dorvane::platform {
 
 namespace {
 
-constexpr std::size_t kThreadStackBytes = 2 * 1024 * 1024;
-
-struct ThreadStart {
-  void (*body)(void*);
-  void* argument;
-};
-
-void* run_thread(void* raw) {
-  ThreadStart start = *static_cast<ThreadStart*>(raw);
-  delete static_cast<ThreadStart*>(raw);
-  start.body(start.argument);
+void* thread_entry(void* start) {
+  system_threads::run_thread(start);
   return nullptr;
 }
 
-// The cleanups of one thread, newest first.
-struct ExitCleanup {
-  void (*cleanup)(void*);
-  void* argument;
-  ExitCleanup* next;
-};
-
-void run_exit_cleanups(void* raw) {
-  for (auto* node = static_cast<ExitCleanup*>(raw); node != nullptr;) {
-    ExitCleanup* next = node->next;
-    node->cleanup(node->argument);
-    delete node;
-    node = next;
-  }
+// The thread-specific key that serves as every thread's exit slot. Its destructor runs after the
+// thread's thread_local destructors (glibc runs those first).
+pthread_key_t exit_key() {
+  static const pthread_key_t key = [] {
+    pthread_key_t created;
+    if (pthread_key_create(&created, &system_threads::run_exit_cleanups) != 0) {
+      write_stderr("dorvane: no thread-specific key is left\n");
+      fail_fast();
+    }
+    return created;
+  }();
+  return key;
 }
 
 long futex(const std::atomic<uint32_t>& word, int op, uint32_t value) {
@@ -80,16 +70,14 @@ void fill_random(void* out, std::size_t size) {
   }
 }
 
-int spawn_detached_thread(void (*body)(void*), void* argument) {
+int system_threads::start_detached_thread(void* start) {
   pthread_attr_t attributes;
   if (int error = pthread_attr_init(&attributes)) return error;
   int error = pthread_attr_setstacksize(&attributes, kThreadStackBytes);
   if (error == 0) error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   if (error == 0) {
-    auto* start = new ThreadStart{body, argument};
     pthread_t thread;
-    error = pthread_create(&thread, &attributes, run_thread, start);
-    if (error != 0) delete start;
+    error = pthread_create(&thread, &attributes, thread_entry, start);
   }
   pthread_attr_destroy(&attributes);
   return error;
@@ -128,22 +116,12 @@ std::optional<std::string> environment_variable(const char* name) {
   return std::string(value);
 }
 
-void at_thread_exit(void (*cleanup)(void*), void* argument) {
-  // A key's destructor runs after the thread's thread_local destructors (glibc runs those first).
-  static const pthread_key_t key = [] {
-    pthread_key_t created;
-    if (pthread_key_create(&created, &run_exit_cleanups) != 0) {
-      write_stderr("dorvane: no thread-specific key is left\n");
-      fail_fast();
-    }
-    return created;
-  }();
-  auto* node =
-      new ExitCleanup{cleanup, argument, static_cast<ExitCleanup*>(pthread_getspecific(key))};
-  if (pthread_setspecific(key, node) != 0) {
-    // Out of memory for the key's storage: the cleanup cannot run, and only its argument leaks.
-    delete node;
-  }
+void* system_threads::exit_slot() {
+  return pthread_getspecific(exit_key());
+}
+
+bool system_threads::set_exit_slot(void* value) {
+  return pthread_setspecific(exit_key(), value) == 0;
 }
 
 void set_environment_variable(const char* name, const char* value) {

@@ -11,42 +11,35 @@
 #include <synchapi.h>
 
 #include <climits>
-#include <new>
 
 #include "platform/platform.h"
+#include "platform/system_threads.h"
 
 namespace dorvane::platform {
 
 namespace {
 
-constexpr std::size_t kThreadStackBytes = 2 * 1024 * 1024;
-
-struct ThreadStart {
-  void (*body)(void*);
-  void* argument;
-};
-
-DWORD WINAPI run_thread(void* raw) {
-  ThreadStart start = *static_cast<ThreadStart*>(raw);
-  delete static_cast<ThreadStart*>(raw);
-  start.body(start.argument);
+DWORD WINAPI thread_entry(void* start) {
+  system_threads::run_thread(start);
   return 0;
 }
 
-// The cleanups of one thread, newest first.
-struct ExitCleanup {
-  void (*cleanup)(void*);
-  void* argument;
-  ExitCleanup* next;
-};
+void WINAPI fiber_slot_ended(void* cleanups) {
+  system_threads::run_exit_cleanups(cleanups);
+}
 
-void WINAPI run_exit_cleanups(void* raw) {
-  for (auto* node = static_cast<ExitCleanup*>(raw); node != nullptr;) {
-    ExitCleanup* next = node->next;
-    node->cleanup(node->argument);
-    delete node;
-    node = next;
-  }
+// The fiber-local slot that serves as every thread's exit slot. Its callback runs when the thread
+// ends, with the slot's value, and needs no thread_local storage of the C++ runtime.
+DWORD exit_index() {
+  static const DWORD index = [] {
+    DWORD allocated = FlsAlloc(&fiber_slot_ended);
+    if (allocated == FLS_OUT_OF_INDEXES) {
+      write_stderr("dorvane: no fiber-local slot is left\n");
+      fail_fast();
+    }
+    return allocated;
+  }();
+  return index;
 }
 
 // WaitOnAddress compares and waits on the atomic's own storage.
@@ -120,14 +113,12 @@ void fill_random(void* out, std::size_t size) {
   }
 }
 
-int spawn_detached_thread(void (*body)(void*), void* argument) {
-  auto* start = new ThreadStart{body, argument};
+int system_threads::start_detached_thread(void* start) {
   // The size is a reservation of address space; the stack is committed as it grows.
-  HANDLE thread = CreateThread(nullptr, kThreadStackBytes, run_thread, start,
+  HANDLE thread = CreateThread(nullptr, kThreadStackBytes, thread_entry, start,
                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) {
     DWORD error = GetLastError();
-    delete start;
     // 0 would read as success; a failure that leaves no code is most likely a lack of memory.
     return static_cast<int>(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY);
   }
@@ -176,22 +167,12 @@ std::optional<std::string> environment_variable(const char* name) {
   }
 }
 
-void at_thread_exit(void (*cleanup)(void*), void* argument) {
-  // A fiber-local slot's callback runs when the thread ends, with the slot's value, and needs no
-  // thread_local storage of the C++ runtime.
-  static const DWORD index = [] {
-    DWORD allocated = FlsAlloc(&run_exit_cleanups);
-    if (allocated == FLS_OUT_OF_INDEXES) {
-      write_stderr("dorvane: no fiber-local slot is left\n");
-      fail_fast();
-    }
-    return allocated;
-  }();
-  auto* node = new ExitCleanup{cleanup, argument, static_cast<ExitCleanup*>(FlsGetValue(index))};
-  if (!FlsSetValue(index, node)) {
-    // Out of memory for the slot's storage: the cleanup cannot run, and only its argument leaks.
-    delete node;
-  }
+void* system_threads::exit_slot() {
+  return FlsGetValue(exit_index());
+}
+
+bool system_threads::set_exit_slot(void* value) {
+  return FlsSetValue(exit_index(), value) != FALSE;
 }
 
 void set_environment_variable(const char* name, const char* value) {
