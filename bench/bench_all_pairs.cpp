@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "graph_testing.h"
 #include "paths/all_pairs.h"
 #include "paths/graph.h"
 #include "pool/join.h"
@@ -33,7 +34,7 @@ dorvane::Graph random_graph() {
       weight = unit(random);
     edges.push_back({node(random), node(random), weight});
   }
-  return dorvane::Graph(edges);
+  return dorvane::graph_of_edges(edges);
 }
 
 // Median seconds of `repetitions` all-pairs runs on a pool of `workers`, called from outside.

@@ -39,10 +39,6 @@ class WeightSummary {
 
 }  // namespace
 
-Graph::Graph() : nodes_() {
-  next_table_key();  // the adjacency's
-}
-
 NodeIndex Graph::add_node(NodeId node) {
   auto next = static_cast<NodeIndex>(node_of_.size());
   auto [index, inserted] = nodes_.try_emplace(node, next);
@@ -72,9 +68,9 @@ bool Graph::lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop) {
     });
   }
 
-  // Every node's arcs through its own neighbour table. The tables' keys follow the node set's and
-  // the adjacency's, one per node in index order. The compacted output of a node never reaches
-  // beyond the start of its own arcs, which have all entered the table before it is written.
+  // Every node's arcs through its own neighbour table. The tables' keys follow the node set's, one
+  // per node in index order. The compacted output of a node never reaches beyond the start of its
+  // own arcs, which have all entered the table before it is written.
   const SipKey first_key = next_table_keys(nodes);
   NodeMap<Arc> table(first_key);
   std::size_t out = 0;
@@ -94,9 +90,6 @@ bool Graph::lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop) {
   arcs_.resize(out);
   return true;
 }
-
-Graph::Graph(std::span<const Edge> edges)
-    : Graph(std::move(*build(Vec<Edge>(edges.begin(), edges.end()), [] { return false; }))) {}
 
 std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> stop) {
   Vec<Edge> edges = std::move(edge_list);
@@ -144,25 +137,6 @@ std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> sto
   if (!finished) return std::nullopt;
   graph.nonnegative_ = weights.nonnegative(graph.arcs_.size());
   return graph;
-}
-
-void GraphBuilder::add_arc(NodeIndex from, NodeIndex to, double weight) {
-  arcs_.push_back(Pending{from, to, weight});
-  ++graph_.offsets_[from];
-}
-
-Graph GraphBuilder::finish() && {
-  WeightSummary weights;
-  for (const Pending& arc : arcs_)
-    weights.add(arc.weight);
-  graph_.lay_out(
-      [&](auto&& visit) {
-        for (const Pending& arc : arcs_)
-          visit(arc.from, arc.to, arc.weight);
-      },
-      [] { return false; });
-  graph_.nonnegative_ = weights.nonnegative(graph_.arcs_.size());
-  return std::move(graph_);
 }
 
 }  // namespace dorvane

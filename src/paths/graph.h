@@ -37,26 +37,18 @@ struct Arc {
 
 class Graph {
  public:
-  // An empty graph: the node set takes its hash key first, then the adjacency (whose table the
-  // flat layout replaces, but whose key is still drawn, so later tables get the keys they would).
-  Graph();
   Graph(Graph&&) = default;
   Graph& operator=(Graph&&) = default;
 
-  // The graph of `edges`, added in list order.
-  explicit Graph(std::span<const Edge> edges);
-
-  // The same for the function entry: consumes the edge list, whose memory is released as soon as
-  // the edges are laid out, and calls `stop` every few tens of thousands of edges, giving up
-  // (no graph) as soon as it returns true.
+  // The graph of `edges`, added in list order. Consumes the edge list, whose memory is released
+  // as soon as the edges are laid out, and calls `stop` every few tens of thousands of edges,
+  // giving up (no graph) as soon as it returns true.
   static std::optional<Graph> build(Vec<Edge>&& edges, FunctionRef<bool()> stop);
 
   std::size_t node_count() const { return node_of_.size(); }
 
   // The node set, each node with its index; its iteration order is the order of the sources.
   const NodeMap<NodeIndex>& nodes() const { return nodes_; }
-  // The index of `node`, or null when it is not in the graph.
-  const NodeIndex* index_of(NodeId node) const { return nodes_.find(node); }
   NodeId node_at(NodeIndex index) const { return node_of_[index]; }
 
   // The neighbour table of the node at `index`, in its iteration order.
@@ -70,7 +62,12 @@ class Graph {
   bool nonnegative() const { return nonnegative_; }
 
  private:
-  friend class GraphBuilder;
+  // The tests build graphs that an edge list cannot express (an arc in one direction only, a
+  // node without neighbours) straight from the members.
+  friend struct GraphTesting;
+
+  // An empty graph: the node set takes its hash key first, before the neighbour tables.
+  Graph() = default;
 
   // The index of `node`, which joins the node set (and gets a neighbour table) when it is new.
   NodeIndex add_node(NodeId node);
@@ -86,30 +83,6 @@ class Graph {
   Vec<std::size_t> offsets_;  // node i's arcs are arcs_[offsets_[i] .. offsets_[i + 1])
   Vec<Arc> arcs_;
   bool nonnegative_ = true;
-};
-
-// Builds a graph arc by arc, for the graphs an edge list cannot express (an arc in one direction
-// only, a node without neighbours): the tests of the search need them.
-class GraphBuilder {
- public:
-  GraphBuilder() = default;
-
-  // The index of `node`, added when it is new.
-  NodeIndex add_node(NodeId node) { return graph_.add_node(node); }
-  // Sets the weight of the entry for `to` in the neighbour table of `from`, one direction only;
-  // a later arc between the same two nodes replaces the weight.
-  void add_arc(NodeIndex from, NodeIndex to, double weight);
-
-  Graph finish() &&;
-
- private:
-  struct Pending {
-    NodeIndex from;
-    NodeIndex to;
-    double weight;
-  };
-  Graph graph_;
-  Vec<Pending> arcs_;
 };
 
 }  // namespace dorvane

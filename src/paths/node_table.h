@@ -1,4 +1,4 @@
-// NodeMap and NodeSet: the open-addressing hash tables of the computation, keyed by NodeId.
+// NodeMap: the open-addressing hash tables of the computation, keyed by NodeId.
 //
 // Every table hashes its keys with SipHash-1-3 under a key of its own (see table_key.h), so the
 // iteration order, which is slot order, is unrelated to the keys and differs between tables,
@@ -8,7 +8,7 @@
 //
 //   control  [c0 c1 ... c(cap-1) | padding up to a multiple of 16]   1 byte per slot
 //   keys     [k0 k1 ... k(cap-1)]                                    NodeId per slot
-//   values   [v0 v1 ... v(cap-1)]                                    V per slot (none for a set)
+//   values   [v0 v1 ... v(cap-1)]                                    V per slot
 //
 // A control byte is kEmpty (0x80), or the low 7 bits of the key's hash when the slot is full;
 // padding bytes are kPadding (0xFF), which matches neither. Slots form aligned groups of 16; a
@@ -26,14 +26,13 @@
 // Capacity is 0 or a power of two from 4; tables below 16 slots are a single, partly padded
 // group. The load is at most 7/8 of the capacity from 16 slots, so a probe always meets an empty
 // slot; a single small group may fill up, and then the probe ends after that one group. There is
-// no erase: tables only grow, and `drain` empties a table as it hands its entries over.
+// no erase: tables only grow, or start over with reset().
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -172,15 +171,11 @@ std::size_t find_empty_slot(uint64_t h, std::size_t group_mask, uint32_t offset_
   return group * kGroupWidth + pick_empty(empty, in_group_offset(h, offset_mask));
 }
 
-struct NoValue {};
-
 }  // namespace node_table_detail
 
-// Hash table from NodeId to V. A set is NodeTable<NoValue> (see NodeSet below).
+// Hash table from NodeId to V.
 template <class V>
 class NodeTable {
-  static constexpr bool kHasValues = !std::is_same_v<V, node_table_detail::NoValue>;
-
  public:
   // An empty table with a fresh key from the calling thread's key pair. Allocates nothing.
   NodeTable() : key_(next_table_key()) {}
@@ -231,17 +226,8 @@ class NodeTable {
     if (capacity != 0) clear_control();
   }
 
-  bool contains(NodeId node) const { return find_slot(node, hash(node)) != kNotFound; }
-
-  V* find(NodeId node)
-    requires kHasValues
-  {
-    std::size_t slot = find_slot(node, hash(node));
-    return slot == kNotFound ? nullptr : values() + slot;
-  }
-  const V* find(NodeId node) const
-    requires kHasValues
-  {
+  // The value of `node`, or null when it is absent.
+  const V* find(NodeId node) const {
     std::size_t slot = find_slot(node, hash(node));
     return slot == kNotFound ? nullptr : values() + slot;
   }
@@ -249,9 +235,7 @@ class NodeTable {
   // Inserts `node` with a value made from `args` unless it is present. Returns the entry's value
   // and whether it was inserted.
   template <class... Args>
-  std::pair<V*, bool> try_emplace(NodeId node, Args&&... args)
-    requires kHasValues
-  {
+  std::pair<V*, bool> try_emplace(NodeId node, Args&&... args) {
     Place place = find_or_prepare(node);
     if (place.inserted) {
       ::new (values() + place.slot) V(std::forward<Args>(args)...);
@@ -261,9 +245,7 @@ class NodeTable {
   }
 
   // Sets `node` to `value`, replacing a value stored before.
-  void insert_or_assign(NodeId node, V value)
-    requires kHasValues
-  {
+  void insert_or_assign(NodeId node, V value) {
     Place place = find_or_prepare(node);
     if (place.inserted) {
       ::new (values() + place.slot) V(std::move(value));
@@ -273,19 +255,8 @@ class NodeTable {
     }
   }
 
-  // Adds `node`; returns whether it was absent.
-  bool insert(NodeId node)
-    requires(!kHasValues)
-  {
-    Place place = find_or_prepare(node);
-    if (place.inserted) commit(place, node);
-    return place.inserted;
-  }
-
   // Inserts a key known to be absent (the caller has just checked), skipping the lookup.
-  V& insert_new(NodeId node, V value)
-    requires kHasValues
-  {
+  V& insert_new(NodeId node, V value) {
     grow_for_one_more();
     uint64_t h = hash(node);
     Place place{find_empty(h), true, tag_of(h)};
@@ -294,101 +265,11 @@ class NodeTable {
     return values()[place.slot];
   }
 
-  // Inserts `count` entries under keys known to be absent and distinct, key_of(i) with
-  // value_of(i) for i = 0, 1, ..., in that order, just as that many insert_new calls would. The
-  // table must already have room for them all. The keys are hashed a block ahead of their
-  // placing, several at once (siphash13_u32_batch).
-  template <class KeyOf, class ValueOf>
-  void insert_all_new(std::size_t count, KeyOf&& key_of, ValueOf&& value_of)
-    requires kHasValues
-  {
-    if (size_ + count > node_table_detail::max_load(capacity_)) {
-      panic("assertion failed: room reserved for every new entry");
-    }
-    constexpr std::size_t kBlock = 32;
-    NodeId keys[kBlock];
-    uint64_t hashes[kBlock];
-    for (std::size_t first = 0; first < count; first += kBlock) {
-      const std::size_t block = count - first < kBlock ? count - first : kBlock;
-      for (std::size_t i = 0; i < block; ++i)
-        keys[i] = key_of(first + i);
-      siphash13_u32_batch(key_, keys, hashes, block);
-      for (std::size_t i = 0; i < block; ++i) {
-        const Place place{find_empty(hashes[i]), true, tag_of(hashes[i])};
-        ::new (values() + place.slot) V(value_of(first + i));
-        commit(place, keys[i]);
-      }
-    }
-  }
-
-  // Calls `visit(key)` or `visit(key, value)` for every entry, in slot order.
+  // Calls `visit(key, value)` for every entry, in slot order.
   template <class F>
   void for_each(F&& visit) const {
-    for_each_slot([&](std::size_t slot) {
-      if constexpr (kHasValues) {
-        visit(keys()[slot], values()[slot]);
-      } else {
-        visit(keys()[slot]);
-      }
-    });
+    for_each_slot([&](std::size_t slot) { visit(keys()[slot], values()[slot]); });
   }
-
-  // Hands every entry, in slot order, to `take(key, V&&)` and leaves the table empty, destroying
-  // each value right after its hand-over. If `take` throws, the entries not yet handed over are
-  // destroyed with the table.
-  template <class F>
-  void drain(F&& take)
-    requires kHasValues
-  {
-    for_each_slot([&](std::size_t slot) {
-      control_[slot] = node_table_detail::kEmpty;
-      --size_;
-      V value = std::move(values()[slot]);
-      values()[slot].~V();
-      take(keys()[slot], std::move(value));
-    });
-    release();
-  }
-
-  // Forward iteration in slot order, yielding the key (sets) or a {key, value} pair (maps).
-  class Iterator {
-   public:
-    using iterator_category = std::forward_iterator_tag;
-    using difference_type = std::ptrdiff_t;
-    struct Entry {
-      NodeId key;
-      V& value;
-    };
-    using value_type = std::conditional_t<kHasValues, Entry, NodeId>;
-
-    Iterator() = default;
-    value_type operator*() const {
-      if constexpr (kHasValues) {
-        return Entry{table_->keys()[slot_], table_->values()[slot_]};
-      } else {
-        return table_->keys()[slot_];
-      }
-    }
-    Iterator& operator++() {
-      slot_ = table_->next_full(slot_ + 1);
-      return *this;
-    }
-    Iterator operator++(int) {
-      Iterator before = *this;
-      ++*this;
-      return before;
-    }
-    bool operator==(const Iterator& other) const { return slot_ == other.slot_; }
-
-   private:
-    friend class NodeTable;
-    Iterator(const NodeTable* table, std::size_t slot) : table_(table), slot_(slot) {}
-    const NodeTable* table_ = nullptr;
-    std::size_t slot_ = 0;
-  };
-
-  Iterator begin() const { return Iterator(this, next_full(0)); }
-  Iterator end() const { return Iterator(this, capacity_); }
 
  private:
   static constexpr std::size_t kNotFound = ~std::size_t{0};
@@ -407,8 +288,7 @@ class NodeTable {
                                        alignof(V));
   }
   static std::size_t storage_bytes(std::size_t capacity) {
-    return kHasValues ? values_offset(capacity) + capacity * sizeof(V)
-                      : control_bytes(capacity) + capacity * sizeof(NodeId);
+    return values_offset(capacity) + capacity * sizeof(V);
   }
   std::size_t control_bytes() const { return control_bytes(capacity_); }
   static constexpr std::size_t kStorageAlignment = alignof(V) > node_table_detail::kGroupWidth
@@ -480,19 +360,6 @@ class NodeTable {
     ++size_;
   }
 
-  std::size_t next_full(std::size_t slot) const {
-    while (slot < capacity_) {
-      std::size_t group_start = slot & ~(node_table_detail::kGroupWidth - 1);
-      uint32_t full = node_table_detail::match_full(control_ + group_start) >> (slot - group_start);
-      if (full != 0) {
-        std::size_t found = slot + static_cast<std::size_t>(std::countr_zero(full));
-        return found < capacity_ ? found : capacity_;
-      }
-      slot = group_start + node_table_detail::kGroupWidth;
-    }
-    return capacity_;
-  }
-
   template <class F>
   void for_each_slot(F&& visit) const {
     for (std::size_t group_start = 0; group_start < capacity_;
@@ -505,8 +372,7 @@ class NodeTable {
   }
 
   // Bytes per slot: control byte, key and value.
-  static constexpr std::size_t kSlotBytes =
-      1 + sizeof(NodeId) + (kHasValues ? sizeof(V) : std::size_t{0});
+  static constexpr std::size_t kSlotBytes = 1 + sizeof(NodeId) + sizeof(V);
 
   void rehash(std::size_t new_capacity) {
     // The new storage is had before anything moves, so a failed request (a panic) leaves the table
@@ -525,9 +391,7 @@ class NodeTable {
       NodeId node = old.keys()[slot];
       uint64_t h = hash(node);
       std::size_t target = find_empty(h);
-      if constexpr (kHasValues) {
-        ::new (values() + target) V(std::move(old.values()[slot]));
-      }
+      ::new (values() + target) V(std::move(old.values()[slot]));
       commit(Place{target, true, tag_of(h)}, node);
     });
   }
@@ -565,7 +429,7 @@ class NodeTable {
   }
 
   void destroy_values() noexcept {
-    if constexpr (kHasValues && !std::is_trivially_destructible_v<V>) {
+    if constexpr (!std::is_trivially_destructible_v<V>) {
       if (capacity_ != 0) for_each_slot([&](std::size_t slot) { values()[slot].~V(); });
     }
   }
@@ -594,6 +458,5 @@ class NodeTable {
 
 template <class V>
 using NodeMap = NodeTable<V>;
-using NodeSet = NodeTable<node_table_detail::NoValue>;
 
 }  // namespace dorvane

@@ -27,7 +27,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "paths/graph.h"
 #include "paths/search_queue.h"

@@ -217,7 +217,7 @@ struct SearchRun {
   // Runs the fastest search the graph allows.
   static bool search(const Graph& graph, NodeIndex source, double limit, SearchWorkspace& workspace,
                      FunctionRef<bool()> stop) {
-    if (graph.nonnegative() && workspace.queue_ == SearchWorkspace::Queue::kBest) {
+    if (graph.nonnegative()) {
       return run<MonotoneFrontier>(graph, source, limit, workspace, stop);
     }
     return run<ExactFrontier>(graph, source, limit, workspace, stop);
@@ -241,35 +241,13 @@ bool search_distances(const Graph& graph, NodeIndex source, const std::optional<
   if (source >= graph.node_count()) [[unlikely]] {
     panic(kUnwrapNoneMessage);
   }
-  // The search's two tables: the distance table, then the tentative distances, which live in the
-  // workspace's array instead but still take their key, so that every later table on this thread
-  // gets the key it would otherwise.
-  const SipKey key = next_table_keys(2);
+  // The key of the distance table, whose order the result takes. The tentative distances live in
+  // the workspace's array and need none.
+  const SipKey key = next_table_key();
   const double limit = cutoff.value_or(std::numeric_limits<double>::infinity());
   if (!SearchRun::search(graph, source, limit, workspace, stop)) return false;
   SearchRun::collect(graph, key, workspace, reached);
   return true;
-}
-
-std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-    const Graph& graph, NodeId source, const std::optional<double>& cutoff) {
-  SearchWorkspace workspace;
-  return single_source_dijkstra_path_length(graph, source, cutoff, workspace);
-}
-
-std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-    const Graph& graph, NodeId source, const std::optional<double>& cutoff,
-    SearchWorkspace& workspace) {
-  const NodeIndex index = unwrap(graph.index_of(source));
-  Vec<Reached> reached;
-  search_distances(graph, index, cutoff, workspace, reached, [] { return false; });
-  // Its order is of no interest to the callers of this form, so it takes no key of the thread's.
-  DistanceMap distances(SipKey{});
-  distances.reserve(reached.size());
-  for (const Reached& node : reached) {
-    distances.insert_new(graph.node_at(node.node), node.distance);
-  }
-  return {source, std::move(distances)};
 }
 
 }  // namespace dorvane

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <utility>
 
 #include "paths/graph.h"
 #include "paths/node_id.h"
@@ -37,11 +36,6 @@ class SearchWorkspace {
   SearchWorkspace(SearchWorkspace&&) = default;
   SearchWorkspace& operator=(SearchWorkspace&&) = default;
 
-  // Which search runs: the fastest the graph allows, or the exact one even where the monotone one
-  // would do, for the tests and benchmarks that compare them.
-  enum class Queue { kBest, kExact };
-  void use_queue(Queue queue) { queue_ = queue; }
-
  private:
   friend struct SearchRun;
   friend class ExactFrontier;
@@ -65,7 +59,6 @@ class SearchWorkspace {
   Vec<Reached> fixed_;  // in the order the search fixed them
   // The distance table's order, in which the fixed nodes are handed on.
   SlotOrder slot_order_;
-  Queue queue_ = Queue::kBest;
 };
 
 // Shortest-path lengths from the node at `source` to every node reachable from it whose distance
@@ -79,13 +72,5 @@ class SearchWorkspace {
 // distance. Safe to run on many threads at once over the same graph, each with its own workspace.
 bool search_distances(const Graph& graph, NodeIndex source, const std::optional<double>& cutoff,
                       SearchWorkspace& workspace, Vec<Reached>& reached, FunctionRef<bool()> stop);
-
-// The same from node number `source` (which must be in the graph), gathered into its distance
-// table: for tests and benchmarks.
-std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-    const Graph& graph, NodeId source, const std::optional<double>& cutoff);
-std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
-    const Graph& graph, NodeId source, const std::optional<double>& cutoff,
-    SearchWorkspace& workspace);
 
 }  // namespace dorvane

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "paths/graph.h"
 #include "platform/memory.h"

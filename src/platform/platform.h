@@ -47,16 +47,12 @@ void yield_now();
 
 // Blocks while `*word == expected`; may return spuriously, so callers loop on their condition.
 void wait_on_address(const std::atomic<uint32_t>& word, uint32_t expected);
-void wake_one(const std::atomic<uint32_t>& word);
+// Wakes every thread blocked on `word`.
 void wake_all(const std::atomic<uint32_t>& word);
 
 // The value of an environment variable, or nothing when it is unset. A value that is not valid
 // text in the system's encoding comes back with bytes that no parser of digits accepts.
 std::optional<std::string> environment_variable(const char* name);
-
-// Sets an environment variable of this process, or removes it when `value` is null. For tests:
-// the module only reads.
-void set_environment_variable(const char* name, const char* value);
 
 // Runs `cleanup(argument)` when the calling thread ends, after the rest of its code; cleanups
 // registered by one thread run in the reverse order of registration. Work at thread exit goes here,

@@ -102,10 +102,6 @@ void wait_on_address(const std::atomic<uint32_t>& word, uint32_t expected) {
   futex(word, FUTEX_WAIT, expected);
 }
 
-void wake_one(const std::atomic<uint32_t>& word) {
-  futex(word, FUTEX_WAKE, 1);
-}
-
 void wake_all(const std::atomic<uint32_t>& word) {
   futex(word, FUTEX_WAKE, INT_MAX);
 }
@@ -122,14 +118,6 @@ void* system_threads::exit_slot() {
 
 bool system_threads::set_exit_slot(void* value) {
   return pthread_setspecific(exit_key(), value) == 0;
-}
-
-void set_environment_variable(const char* name, const char* value) {
-  if (value == nullptr) {
-    unsetenv(name);
-  } else {
-    setenv(name, value, 1);
-  }
 }
 
 void on_fork_child(void (*handler)()) {

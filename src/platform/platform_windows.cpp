@@ -141,10 +141,6 @@ void wait_on_address(const std::atomic<uint32_t>& word, uint32_t expected) {
   WaitOnAddress(address_of(word), &expected, sizeof(expected), INFINITE);
 }
 
-void wake_one(const std::atomic<uint32_t>& word) {
-  WakeByAddressSingle(address_of(word));
-}
-
 void wake_all(const std::atomic<uint32_t>& word) {
   WakeByAddressAll(address_of(word));
 }
@@ -173,15 +169,6 @@ void* system_threads::exit_slot() {
 
 bool system_threads::set_exit_slot(void* value) {
   return FlsSetValue(exit_index(), value) != FALSE;
-}
-
-void set_environment_variable(const char* name, const char* value) {
-  std::wstring wide_name = to_utf16(name);
-  if (value == nullptr) {
-    SetEnvironmentVariableW(wide_name.c_str(), nullptr);
-  } else {
-    SetEnvironmentVariableW(wide_name.c_str(), to_utf16(value).c_str());
-  }
 }
 
 void on_fork_child(void (*)()) {

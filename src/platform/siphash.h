@@ -60,9 +60,6 @@ struct State {
 
 }  // namespace siphash_detail
 
-// SipHash-1-3 of `size` bytes at `data`.
-uint64_t siphash13(SipKey key, const void* data, std::size_t size);
-
 // SipHash-1-3 of the 4 little-endian bytes of `value`: the last (only) block holds the bytes and
 // the length 4 in its top byte.
 constexpr uint64_t siphash13_u32(SipKey key, uint32_t value) {

@@ -37,10 +37,12 @@
 #include <utility>
 #include <vector>
 
+#include "graph_testing.h"
 #include "paths/all_pairs.h"
 #include "paths/graph.h"
 #include "paths/search.h"
 #include "platform/panic.h"
+#include "search_testing.h"
 
 namespace {
 
@@ -62,7 +64,7 @@ namespace native {
 using Graph = dorvane::Graph;
 
 Graph build(const std::vector<Edge>& edges) {
-  return Graph(edges);
+  return dorvane::graph_of_edges(edges);
 }
 
 // The sources of a call, in the order that decides which failure wins.
@@ -75,7 +77,7 @@ std::vector<NodeId> source_order(const Graph& graph) {
 // A node's neighbours with their weights, in the order in which the search visits them.
 std::vector<std::pair<NodeId, double>> neighbours(const Graph& graph, NodeId node) {
   std::vector<std::pair<NodeId, double>> result;
-  const dorvane::NodeIndex* index = graph.index_of(node);
+  const dorvane::NodeIndex* index = graph.nodes().find(node);
   if (index == nullptr) return result;
   for (const dorvane::Arc& arc : graph.neighbours_at(*index)) {
     result.emplace_back(graph.node_at(arc.to), arc.weight);
@@ -98,8 +100,7 @@ Outcome search(const Graph& graph, NodeId source, const Cutoff& cutoff) {
   return catching_panics([&](Distances& distances) {
     auto [from, found] = dorvane::single_source_dijkstra_path_length(graph, source, cutoff);
     if (from != source) std::abort();
-    for (auto entry : found)
-      distances.emplace(entry.key, entry.value);
+    found.for_each([&](NodeId node, double distance) { distances.emplace(node, distance); });
   });
 }
 
@@ -114,11 +115,10 @@ AllPairsOutcome all_pairs(const Graph& graph, const Cutoff& cutoff) {
   AllPairsOutcome outcome;
   try {
     dorvane::AllPairsResult result = dorvane::compute_all_pairs(graph, cutoff);
-    for (auto source : result) {
-      Distances& row = outcome.distances[source.key];
-      for (auto entry : source.value)
-        row.emplace(entry.key, entry.value);
-    }
+    result.for_each([&](NodeId source, const dorvane::DistanceMap& found) {
+      Distances& row = outcome.distances[source];
+      found.for_each([&](NodeId node, double distance) { row.emplace(node, distance); });
+    });
   } catch (const dorvane::Panic& panic) {
     outcome = AllPairsOutcome{true, std::string(panic.message()), {}};
   }

@@ -9,14 +9,17 @@
 #include <vector>
 
 #include "all_pairs_testing.h"
+#include "graph_testing.h"
 #include "new_process.h"
 #include "paths/all_pairs.h"
 #include "paths/graph.h"
 #include "paths/search.h"
 #include "platform/panic.h"
 #include "platform/platform.h"
+#include "platform_testing.h"
 #include "pool/worker_pool.h"
 #include "pool_testing.h"
+#include "search_testing.h"
 #include "stderr_capture.h"
 
 namespace dorvane {
@@ -27,7 +30,7 @@ using testing::gather_all_pairs;
 using testing::OwnedPool;
 
 Graph graph_of(std::initializer_list<Edge> edges) {
-  return Graph(std::span<const Edge>(edges.begin(), edges.size()));
+  return graph_of_edges(std::span<const Edge>(edges.begin(), edges.size()));
 }
 
 // The node set's order, which is the order in which results must arrive.
@@ -89,7 +92,7 @@ TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {
   for (NodeId node = 0; node < 200; ++node)
     edges.push_back({node, node + 1, 1.0});
   edges.push_back({500, 501, -1.0});
-  Graph graph(edges);
+  Graph graph = graph_of_edges(edges);
   for (std::size_t workers : {1, 2, 4}) {
     OwnedPool owned(workers);
     try {
@@ -133,7 +136,7 @@ TEST(AllPairs, TheFailureRaisedAndReportedIsTheLowestPositions) {
         edges.push_back({node(), node(), 1.0 + static_cast<double>(random() % 3)});
       edges.push_back({node(), node(), odd_weight});
     }
-    Graph graph(edges);
+    Graph graph = graph_of_edges(edges);
     // The reference: the first failure among the single searches, in the node set's order.
     std::string expected;
     {
@@ -168,7 +171,7 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
   std::vector<Edge> edges;
   for (int i = 0; i < 900; ++i)
     edges.push_back({node(random) * 7, node(random) * 7, weight(random)});
-  Graph graph(edges);
+  Graph graph = graph_of_edges(edges);
   const std::size_t nodes = graph.nodes().size();
 
   for (std::size_t workers : {1, 2, 3, 4}) {
@@ -176,7 +179,7 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
     AllPairsResult result = gather_all_pairs(graph, std::nullopt, &owned.pool());
     ASSERT_EQ(result.size(), nodes) << workers << " workers";
     for (NodeId source = 0; source < 300 * 7; source += 7) {
-      if (graph.index_of(source) == nullptr) continue;
+      if (graph.nodes().find(source) == nullptr) continue;
       auto [expected_source, expected] =
           single_source_dijkstra_path_length(graph, source, std::nullopt);
       const DistanceMap& distances = row(result, source);
@@ -194,7 +197,7 @@ Graph path_graph(NodeId length, double weight) {
   std::vector<Edge> edges;
   for (NodeId node = 0; node < length; ++node)
     edges.push_back({node, node + 1, weight});
-  return Graph(edges);
+  return graph_of_edges(edges);
 }
 
 TEST(AllPairsStream, ResultsArriveInIndexOrderEachOnceWithTheirOwnContent) {
@@ -256,7 +259,7 @@ TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAf
   edges.push_back({1000, 1001, -1.0});
   edges.push_back({2000, 2001, std::nan("")});
   edges.push_back({2000, 2002, 1.0});
-  Graph graph(edges);
+  Graph graph = graph_of_edges(edges);
   const std::vector<NodeIndex> order = source_order(graph);
   std::string expected_message;
   {
@@ -271,7 +274,7 @@ TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAf
     }
   }
   // The path's nodes come first in the edge list, so their indices are below every failing one.
-  const NodeIndex first_failing_index = *graph.index_of(1000);
+  const NodeIndex first_failing_index = *graph.nodes().find(1000);
   ASSERT_FALSE(expected_message.empty());
   for (std::size_t workers : {1, 2, 4}) {
     OwnedPool owned(workers);

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "graph_testing.h"
 #include "paths/graph.h"
 
 namespace dorvane {
@@ -14,7 +15,7 @@ namespace {
 // The neighbour table of `node` as an ordered map from neighbour to weight.
 std::map<NodeId, double> neighbours(const Graph& graph, NodeId node) {
   std::map<NodeId, double> result;
-  const NodeIndex* index = graph.index_of(node);
+  const NodeIndex* index = graph.nodes().find(node);
   EXPECT_NE(index, nullptr) << node;
   if (index == nullptr) return result;
   for (const Arc& arc : graph.neighbours_at(*index)) {
@@ -33,14 +34,14 @@ std::set<NodeId> node_set(const Graph& graph) {
 }
 
 Graph graph_of(std::initializer_list<Edge> edges) {
-  return Graph(std::span<const Edge>(edges.begin(), edges.size()));
+  return graph_of_edges(std::span<const Edge>(edges.begin(), edges.size()));
 }
 
 TEST(Graph, EmptyEdgeListGivesAnEmptyGraph) {
   Graph graph = graph_of({});
   EXPECT_EQ(graph.nodes().size(), 0u);
   EXPECT_EQ(graph.node_count(), 0u);
-  EXPECT_EQ(graph.index_of(0), nullptr);
+  EXPECT_EQ(graph.nodes().find(0), nullptr);
 }
 
 TEST(Graph, ExtremeNodeNumbersAndSelfLoops) {
@@ -88,7 +89,7 @@ TEST(Graph, NodeSetAndAdjacencyStaySymmetricOnRandomInput) {
     last[{a, b}] = w;
     last[{b, a}] = w;
   }
-  Graph graph(edges);
+  Graph graph = graph_of_edges(edges);
   EXPECT_EQ(graph.nodes().size(), graph.node_count());
   for (NodeId node : node_set(graph)) {
     for (const auto& [neighbour, weight] : neighbours(graph, node)) {

@@ -28,6 +28,14 @@ TEST(TableKey, EveryTableOfAThreadGetsTheNextKey) {
   EXPECT_FALSE(other_thread.k0 == first.k0 && other_thread.k1 == first.k1);
 }
 
+// The keys of `table` in its iteration order.
+template <class V>
+std::vector<NodeId> keys_in_order(const NodeMap<V>& table) {
+  std::vector<NodeId> keys;
+  table.for_each([&](NodeId key, const V&) { keys.push_back(key); });
+  return keys;
+}
+
 TEST(NodeTable, AgreesWithAnOrderedMapThroughEveryGrowth) {
   std::mt19937 random(7);
   NodeMap<double> table;
@@ -50,26 +58,27 @@ TEST(NodeTable, AgreesWithAnOrderedMapThroughEveryGrowth) {
     }
   }
   std::map<NodeId, double> iterated;
-  for (auto entry : table) {
-    EXPECT_TRUE(iterated.emplace(entry.key, entry.value).second) << "visited twice: " << entry.key;
-  }
+  table.for_each([&](NodeId key, double value) {
+    EXPECT_TRUE(iterated.emplace(key, value).second) << "visited twice: " << key;
+  });
   EXPECT_EQ(iterated, oracle);
 }
 
 TEST(NodeTable, SmallTablesFillTheirOnlyGroup) {
   // Capacities 4 and 8 are a single partly padded group and may fill up completely; from 16 slots
   // at most 7/8 are used. Every key must stay findable at every size.
-  NodeSet set;
+  NodeMap<NodeId> table;
   for (NodeId key = 0; key < 40; ++key) {
-    EXPECT_TRUE(set.insert(key * 1000003u));
-    EXPECT_FALSE(set.insert(key * 1000003u));
+    EXPECT_TRUE(table.try_emplace(key * 1000003u, key).second);
+    EXPECT_FALSE(table.try_emplace(key * 1000003u, key).second);
     for (NodeId earlier = 0; earlier <= key; ++earlier) {
-      ASSERT_TRUE(set.contains(earlier * 1000003u)) << earlier << " after " << key;
+      const NodeId* found = table.find(earlier * 1000003u);
+      ASSERT_TRUE(found != nullptr && *found == earlier) << earlier << " after " << key;
     }
-    EXPECT_FALSE(set.contains(key * 1000003u + 1));
-    EXPECT_LE(set.size(), set.capacity());
-    if (set.capacity() >= 16) {
-      EXPECT_LE(set.size(), set.capacity() - set.capacity() / 8);
+    EXPECT_EQ(table.find(key * 1000003u + 1), nullptr);
+    EXPECT_LE(table.size(), table.capacity());
+    if (table.capacity() >= 16) {
+      EXPECT_LE(table.size(), table.capacity() - table.capacity() / 8);
     }
   }
 }
@@ -77,13 +86,13 @@ TEST(NodeTable, SmallTablesFillTheirOnlyGroup) {
 TEST(NodeTable, IterationOrderDependsOnTheTableKey) {
   // Same keys, same insertion order, different tables: the orders differ (the chance that 64
   // keys land in the same order under two random keys is negligible).
-  NodeSet first, second;
+  NodeMap<int> first, second;
   for (NodeId key = 0; key < 64; ++key) {
-    first.insert(key);
-    second.insert(key);
+    first.insert_or_assign(key, 0);
+    second.insert_or_assign(key, 0);
   }
-  std::vector<NodeId> first_order(first.begin(), first.end());
-  std::vector<NodeId> second_order(second.begin(), second.end());
+  std::vector<NodeId> first_order = keys_in_order(first);
+  std::vector<NodeId> second_order = keys_in_order(second);
   EXPECT_EQ(first_order.size(), 64u);
   EXPECT_NE(first_order, second_order);
 }
@@ -100,10 +109,10 @@ TEST(NodeTable, WhereAKeyLandsDependsOnItsHashAtEverySize) {
     std::vector<int> first_counts(size, 0);
     int first_before_second = 0;
     for (int table_number = 0; table_number < kTables; ++table_number) {
-      NodeSet set;
+      NodeMap<int> table;
       for (NodeId key = 0; key < size; ++key)
-        set.insert(key * 7 + 3);
-      std::vector<NodeId> order(set.begin(), set.end());
+        table.insert_or_assign(key * 7 + 3, 0);
+      std::vector<NodeId> order = keys_in_order(table);
       ASSERT_EQ(order.size(), size);
       first_counts[(order[0] - 3) / 7]++;
       if (size >= 2) {
@@ -124,11 +133,9 @@ TEST(NodeTable, WhereAKeyLandsDependsOnItsHashAtEverySize) {
 
 TEST(NodeTable, AResetTableIsAFreshTableOfThatKeyAndSize) {
   // A table reused through reset() must place keys exactly as a fresh table with the same key,
-  // reserved for the same count, whatever it held before; filling it in one batch must place
-  // them exactly as inserting them one by one; and the slot order worked out without a table
-  // (reused too) must be the fresh table's.
+  // reserved for the same count, whatever it held before; and the slot order worked out without
+  // a table (reused too) must be the fresh table's.
   NodeMap<int> reused(SipKey{});
-  NodeMap<int> batched(SipKey{});
   SlotOrder slot_order;
   std::mt19937 random(5);
   auto order_of = [](const NodeMap<int>& table) {
@@ -153,16 +160,11 @@ TEST(NodeTable, AResetTableIsAFreshTableOfThatKeyAndSize) {
     NodeMap<int> fresh(key);
     fresh.reserve(count);
     reused.reset(key, count);
-    batched.reset(key, count);
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       fresh.insert_new(nodes[i], static_cast<int>(i));
       reused.insert_new(nodes[i], static_cast<int>(i));
     }
-    batched.insert_all_new(
-        nodes.size(), [&](std::size_t i) { return nodes[i]; },
-        [](std::size_t i) { return static_cast<int>(i); });
     ASSERT_EQ(order_of(reused), order_of(fresh)) << "round " << round;
-    ASSERT_EQ(order_of(batched), order_of(fresh)) << "round " << round;
     EXPECT_EQ(reused.capacity(), fresh.capacity());
     std::vector<std::pair<NodeId, int>> placed;
     slot_order.place(
@@ -201,31 +203,6 @@ TEST(NodeTable, MovesValuesWithoutCopyingAndDestroysEachOnce) {
     EXPECT_EQ(counter.use_count(), 101);
   }
   EXPECT_EQ(counter.use_count(), 1);
-}
-
-TEST(NodeTable, DrainHandsOverEveryEntryAndSurvivesAThrow) {
-  auto counter = std::make_shared<int>(0);
-  NodeMap<std::shared_ptr<int>> table;
-  for (NodeId key = 0; key < 50; ++key)
-    table.try_emplace(key, counter);
-  std::set<NodeId> seen;
-  table.drain([&](NodeId key, std::shared_ptr<int> value) {
-    EXPECT_EQ(value, counter);
-    seen.insert(key);
-  });
-  EXPECT_EQ(seen.size(), 50u);
-  EXPECT_EQ(table.size(), 0u);
-  EXPECT_EQ(counter.use_count(), 1);
-
-  for (NodeId key = 0; key < 50; ++key)
-    table.try_emplace(key, counter);
-  int taken = 0;
-  EXPECT_THROW(table.drain([&](NodeId, std::shared_ptr<int>) {
-    if (++taken == 10) throw Panic("stop");
-  }),
-               Panic);
-  table = NodeMap<std::shared_ptr<int>>();
-  EXPECT_EQ(counter.use_count(), 1) << "entries left behind by the interrupted drain leaked";
 }
 
 TEST(NodeTable, ReserveAvoidsLaterGrowth) {

@@ -13,6 +13,7 @@
 
 #include "paths/table_key.h"
 #include "platform/platform.h"
+#include "platform_testing.h"
 
 namespace dorvane {
 namespace {
@@ -30,26 +31,28 @@ bool eventually(Condition condition, std::chrono::seconds limit = std::chrono::s
   return true;
 }
 
-// A waiter on a detached thread, so that a wake that never comes fails the test instead of
-// hanging it. It lives in static storage: a thread still blocked when the test fails keeps it.
-struct Waiter {
+// Waiters on detached threads, so that a wake that never comes fails the test instead of hanging
+// it. They live in static storage: a thread still blocked when the test fails keeps them.
+struct Waiters {
+  static constexpr int kCount = 3;
   std::atomic<uint32_t> word{0};
-  std::atomic<int> returns{0};  // how often wait_on_address came back
-  std::atomic<bool> done{false};
+  std::atomic<int> returns{0};  // how often wait_on_address came back, all waiters together
+  std::atomic<int> done{0};
 
   static void run(void* raw) {
-    auto* self = static_cast<Waiter*>(raw);
+    auto* self = static_cast<Waiters*>(raw);
     while (self->word.load() == 0) {
       platform::wait_on_address(self->word, 0);
       self->returns.fetch_add(1);
     }
-    self->done.store(true);
+    self->done.fetch_add(1);
   }
 };
 
 TEST(PlatformThreads, ASpawnedThreadRunsItsBodyWithItsArgument) {
-  static std::atomic<void*> seen{nullptr};
+  static std::atomic<void*> seen;
   static int argument = 0;
+  seen.store(nullptr);
   ASSERT_EQ(platform::spawn_detached_thread([](void* raw) { seen.store(raw); }, &argument), 0);
   EXPECT_TRUE(eventually([] { return seen.load() != nullptr; }));
   EXPECT_EQ(seen.load(), &argument);
@@ -63,35 +66,24 @@ TEST(PlatformThreads, ThreadIdsTellThreadsApart) {
   EXPECT_EQ(platform::current_thread_id(), here);
 }
 
-TEST(PlatformWait, AWaiterBlocksUntilAWakeAfterTheWordChanged) {
-  static Waiter waiter;
-  ASSERT_EQ(platform::spawn_detached_thread(&Waiter::run, &waiter), 0);
+TEST(PlatformWait, WaitersBlockUntilTheWordChangedAndAWakeAllWakesEveryOne) {
+  static Waiters waiters;
+  // As a repeated run of the test finds them.
+  waiters.word.store(0);
+  waiters.returns.store(0);
+  waiters.done.store(0);
+  for (int i = 0; i < Waiters::kCount; ++i) {
+    ASSERT_EQ(platform::spawn_detached_thread(&Waiters::run, &waiters), 0);
+  }
   // A wait that returned at once instead of blocking would come back millions of times here;
   // a few spurious returns are allowed.
   std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_LT(waiter.returns.load(), 100);
-  EXPECT_FALSE(waiter.done.load());
-  waiter.word.store(1);
-  platform::wake_one(waiter.word);
-  EXPECT_TRUE(eventually([] { return waiter.done.load(); })) << "the wake was lost";
-}
-
-TEST(PlatformWait, WakeAllWakesEveryWaiter) {
-  static std::atomic<uint32_t> word{0};
-  static std::atomic<int> woken{0};
-  constexpr int kWaiters = 3;
-  for (int i = 0; i < kWaiters; ++i) {
-    auto wait_for_word = [](void*) {
-      while (word.load() == 0)
-        platform::wait_on_address(word, 0);
-      woken.fetch_add(1);
-    };
-    ASSERT_EQ(platform::spawn_detached_thread(wait_for_word, nullptr), 0);
-  }
-  std::this_thread::sleep_for(milliseconds(50));
-  word.store(1);
-  platform::wake_all(word);
-  EXPECT_TRUE(eventually([] { return woken.load() == kWaiters; })) << "a waiter was not woken";
+  EXPECT_LT(waiters.returns.load(), 100);
+  EXPECT_EQ(waiters.done.load(), 0);
+  waiters.word.store(1);
+  platform::wake_all(waiters.word);
+  EXPECT_TRUE(eventually([] { return waiters.done.load() == Waiters::kCount; }))
+      << "a waiter was not woken";
 }
 
 TEST(PlatformWait, ReturnsWhenTheWordDiffersFromTheExpectedValue) {

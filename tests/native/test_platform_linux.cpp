@@ -13,6 +13,7 @@
 #include "os_errors.h"
 #include "platform/memory.h"
 #include "platform/platform.h"
+#include "platform_testing.h"
 #include "pool/thread_count.h"
 
 namespace dorvane {

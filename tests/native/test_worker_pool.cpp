@@ -19,6 +19,7 @@
 #include "new_process.h"
 #include "platform/panic.h"
 #include "platform/platform.h"
+#include "platform_testing.h"
 #include "pool/abort_guard.h"
 #include "pool/join.h"
 #include "pool/worker_pool.h"

@@ -1,0 +1,29 @@
+#include "search_testing.h"
+
+#include "platform/memory.h"
+#include "platform/panic.h"
+
+namespace dorvane {
+
+std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
+    const Graph& graph, NodeId source, const std::optional<double>& cutoff) {
+  SearchWorkspace workspace;
+  return single_source_dijkstra_path_length(graph, source, cutoff, workspace);
+}
+
+std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
+    const Graph& graph, NodeId source, const std::optional<double>& cutoff,
+    SearchWorkspace& workspace) {
+  const NodeIndex index = unwrap(graph.nodes().find(source));
+  Vec<Reached> reached;
+  search_distances(graph, index, cutoff, workspace, reached, [] { return false; });
+  // Its order is of no interest to the callers of this form, so it takes no key of the thread's.
+  DistanceMap distances(SipKey{});
+  distances.reserve(reached.size());
+  for (const Reached& node : reached) {
+    distances.insert_new(graph.node_at(node.node), node.distance);
+  }
+  return {source, std::move(distances)};
+}
+
+}  // namespace dorvane
