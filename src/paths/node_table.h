@@ -197,15 +197,10 @@ class NodeTable {
   bool empty() const { return size_ == 0; }
   std::size_t capacity() const { return capacity_; }
 
-  // Room for `count` entries without growing.
-  void reserve(std::size_t count) {
-    if (count <= node_table_detail::max_load(capacity_)) return;
-    rehash(node_table_detail::capacity_for(count, kMaxAllocationBytes));
-  }
-
-  // Makes this the table a fresh one with `key` and room reserved for `count` entries would be,
-  // keeping the storage when it is large enough: a table reused for one short-lived purpose after
-  // another allocates only when it needs more room than ever before.
+  // Empties the table and gives it `key` and room for `count` entries without growing, keeping
+  // the storage when it is large enough: a table reused for one short-lived purpose after another
+  // allocates only when it needs more room than ever before. Where keys land then depends only on
+  // `key`, `count` and the insertions since, never on what the table held before.
   void reset(SipKey key, std::size_t count) {
     const std::size_t capacity = node_table_detail::capacity_for(count, kMaxAllocationBytes);
     if (capacity != 0) array_bytes(capacity, kSlotBytes);
@@ -253,16 +248,6 @@ class NodeTable {
     } else {
       values()[place.slot] = std::move(value);
     }
-  }
-
-  // Inserts a key known to be absent (the caller has just checked), skipping the lookup.
-  V& insert_new(NodeId node, V value) {
-    grow_for_one_more();
-    uint64_t h = hash(node);
-    Place place{find_empty(h), true, tag_of(h)};
-    ::new (values() + place.slot) V(std::move(value));
-    commit(place, node);
-    return values()[place.slot];
   }
 
   // Calls `visit(key, value)` for every entry, in slot order.

@@ -6,7 +6,6 @@
 
 #include "paths/graph.h"
 #include "paths/node_id.h"
-#include "paths/node_table.h"
 #include "paths/radix_queue.h"
 #include "paths/search_queue.h"
 #include "paths/slot_order.h"
@@ -20,9 +19,6 @@ struct Reached {
   NodeIndex node;
   double distance;
 };
-
-// The fixed distances of one search by node number; always holds the source at 0.0.
-using DistanceMap = NodeMap<double>;
 
 // The working memory of searches over one graph at a time: what each search knows about each
 // node, in arrays by the graph's dense node index, the queues, and the result's order. One thread

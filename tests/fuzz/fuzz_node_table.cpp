@@ -1,7 +1,7 @@
 // Fuzz target: the hash table (NodeMap) against std::unordered_map.
 //
 // The input is a program of table operations, one opcode byte each followed by its operands:
-// inserts of every kind, lookups, reserves, resets, moves and visits of every entry. Keys come
+// inserts of both kinds, lookups, resets, moves and visits of every entry. Keys come
 // from a small pool (so that lookups hit and inserts collide) or are raw 32-bit numbers. After
 // every operation the table must agree with the model; the map's values own heap memory and count
 // their live instances, so that a value lost, copied or destroyed twice shows up here or under
@@ -79,14 +79,13 @@ void check_map(const Map& map, const ModelMap& model) {
 void run(FuzzedDataProvider& input) {
   Map map;
   ModelMap model;
-  // Capacity promised by the last reserve: no growth until the size passes it.
+  // Capacity promised by the last reset: no growth until the size passes it.
   std::size_t reserved = 0;
   std::size_t reserved_capacity = 0;
 
   while (input.remaining_bytes() > 0) {
     const NodeId key = next_key(input);
-    const std::size_t capacity_before = map.capacity();
-    switch (input.ConsumeIntegralInRange<int>(0, 8)) {
+    switch (input.ConsumeIntegralInRange<int>(0, 6)) {
       case 0: {  // insert_or_assign
         uint64_t number = input.ConsumeIntegral<uint64_t>();
         map.insert_or_assign(key, Value(number));
@@ -101,31 +100,14 @@ void run(FuzzedDataProvider& input) {
         check(value->get() == entry->second, "try_emplace: the entry's value");
         break;
       }
-      case 2: {  // insert_new, whose precondition is an absent key
-        if (model.contains(key)) break;
-        uint64_t number = input.ConsumeIntegral<uint64_t>();
-        check(map.insert_new(key, Value(number)).get() == number, "insert_new: the value");
-        model.emplace(key, number);
-        break;
-      }
-      case 3: {  // lookups, present or absent
+      case 2: {  // lookups, present or absent
         const Value* found = map.find(key);
         auto entry = model.find(key);
         check((found != nullptr) == (entry != model.end()), "find");
         if (found != nullptr) check(found->get() == entry->second, "find: the value");
         break;
       }
-      case 4: {  // reserve: room for that many entries without growing
-        std::size_t count = input.ConsumeIntegralInRange<std::size_t>(0, 600);
-        map.reserve(count);
-        check(map.capacity() >= capacity_before, "reserve shrank the table");
-        if (count > map.size()) {
-          reserved = count;
-          reserved_capacity = map.capacity();
-        }
-        break;
-      }
-      case 5: {  // reset: empty, under a new key, with room for that many entries
+      case 3: {  // reset: empty, under a new key, with room for that many entries
         const dorvane::SipKey table_key{input.ConsumeIntegral<uint64_t>(),
                                         input.ConsumeIntegral<uint64_t>()};
         std::size_t count = input.ConsumeIntegralInRange<std::size_t>(0, 600);
@@ -138,20 +120,20 @@ void run(FuzzedDataProvider& input) {
         reserved_capacity = map.capacity();
         break;
       }
-      case 6: {  // move construction and move assignment keep the entries
+      case 4: {  // move construction and move assignment keep the entries
         Map moved(std::move(map));
         check(map.empty(), "moved-from table");
         map = std::move(moved);
         break;
       }
-      case 7: {  // move assignment over a table with entries of its own
+      case 5: {  // move assignment over a table with entries of its own
         Map other;
         other.insert_or_assign(key, Value(1));
         other = std::move(map);
         map = std::move(other);
         break;
       }
-      case 8:
+      case 6:
         check_map(map, model);
         break;
     }

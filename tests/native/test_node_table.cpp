@@ -132,9 +132,9 @@ TEST(NodeTable, WhereAKeyLandsDependsOnItsHashAtEverySize) {
 }
 
 TEST(NodeTable, AResetTableIsAFreshTableOfThatKeyAndSize) {
-  // A table reused through reset() must place keys exactly as a fresh table with the same key,
-  // reserved for the same count, whatever it held before; and the slot order worked out without
-  // a table (reused too) must be the fresh table's.
+  // A table reused through reset() must place keys exactly as a table never used before, reset
+  // to the same key and count, whatever it held before; neither may grow while it takes that
+  // many entries; and the slot order worked out without a table (reused too) must be theirs.
   NodeMap<int> reused(SipKey{});
   SlotOrder slot_order;
   std::mt19937 random(5);
@@ -157,15 +157,17 @@ TEST(NodeTable, AResetTableIsAFreshTableOfThatKeyAndSize) {
       const NodeId node = static_cast<NodeId>(random() % (4 * count + 1));
       if (seen.insert(node).second) nodes.push_back(node);
     }
-    NodeMap<int> fresh(key);
-    fresh.reserve(count);
+    NodeMap<int> fresh(SipKey{});
+    fresh.reset(key, count);
     reused.reset(key, count);
+    const std::size_t capacity = fresh.capacity();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-      fresh.insert_new(nodes[i], static_cast<int>(i));
-      reused.insert_new(nodes[i], static_cast<int>(i));
+      fresh.try_emplace(nodes[i], static_cast<int>(i));
+      reused.try_emplace(nodes[i], static_cast<int>(i));
     }
     ASSERT_EQ(order_of(reused), order_of(fresh)) << "round " << round;
-    EXPECT_EQ(reused.capacity(), fresh.capacity());
+    EXPECT_EQ(fresh.capacity(), capacity) << "round " << round;
+    EXPECT_EQ(reused.capacity(), capacity) << "round " << round;
     std::vector<std::pair<NodeId, int>> placed;
     slot_order.place(
         key, nodes.size(), [&](std::size_t i) { return nodes[i]; },
@@ -205,26 +207,16 @@ TEST(NodeTable, MovesValuesWithoutCopyingAndDestroysEachOnce) {
   EXPECT_EQ(counter.use_count(), 1);
 }
 
-TEST(NodeTable, ReserveAvoidsLaterGrowth) {
-  NodeMap<int> table;
-  table.reserve(1000);
-  std::size_t capacity = table.capacity();
-  for (NodeId key = 0; key < 1000; ++key)
-    table.insert_new(key * 7919u, 1);
-  EXPECT_EQ(table.capacity(), capacity);
-  EXPECT_EQ(table.size(), 1000u);
-}
-
-TEST(NodeTable, AnOversizedReservationPanicsAndKeepsTheTable) {
+TEST(NodeTable, AnOversizedResetPanicsAndKeepsTheTable) {
   NodeMap<double> table;
   for (NodeId key = 0; key < 100; ++key)
-    table.insert_new(key, key * 0.5);
+    table.try_emplace(key, key * 0.5);
   // 2^61 slots of 13 bytes pass the signed 64-bit range (and wrap around an unsigned one); 2^62
   // slots pass it too. Either request must be refused before the table gives up its storage.
   for (std::size_t count : {std::size_t{1} << 60, std::size_t{1} << 61}) {
     try {
-      table.reserve(count);
-      ADD_FAILURE() << "reserved " << count;
+      table.reset(SipKey{}, count);
+      ADD_FAILURE() << "reset for " << count;
     } catch (const Panic& failure) {
       EXPECT_EQ(failure.message(), "capacity overflow");
     }
@@ -234,7 +226,7 @@ TEST(NodeTable, AnOversizedReservationPanicsAndKeepsTheTable) {
       EXPECT_EQ(*table.find(key), key * 0.5);
     }
   }
-  table.insert_new(1000, 1.0);
+  table.try_emplace(1000, 1.0);
   EXPECT_EQ(table.size(), 101u);
 }
 

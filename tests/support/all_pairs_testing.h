@@ -11,6 +11,7 @@
 #include "paths/node_table.h"
 #include "paths/search.h"
 #include "pool/worker_pool.h"
+#include "search_testing.h"
 
 namespace dorvane::testing {
 
@@ -20,15 +21,13 @@ using AllPairsResult = NodeMap<DistanceMap>;
 inline AllPairsResult gather_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
                                        WorkerPool* pool = nullptr) {
   AllPairsResult result;
-  result.reserve(graph.node_count());
   compute_all_pairs(
       graph, cutoff,
       [&](NodeIndex source, std::span<const Reached> reached) {
         DistanceMap distances;
-        distances.reserve(reached.size());
         for (const Reached& node : reached)
-          distances.insert_new(graph.node_at(node.node), node.distance);
-        result.insert_new(graph.node_at(source), std::move(distances));
+          distances.try_emplace(graph.node_at(node.node), node.distance);
+        result.try_emplace(graph.node_at(source), std::move(distances));
         return true;
       },
       [] { return false; }, pool);

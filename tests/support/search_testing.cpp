@@ -19,9 +19,8 @@ std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
   search_distances(graph, index, cutoff, workspace, reached, [] { return false; });
   // Its order is of no interest to the callers of this form, so it takes no key of the thread's.
   DistanceMap distances(SipKey{});
-  distances.reserve(reached.size());
   for (const Reached& node : reached) {
-    distances.insert_new(graph.node_at(node.node), node.distance);
+    distances.try_emplace(graph.node_at(node.node), node.distance);
   }
   return {source, std::move(distances)};
 }

@@ -7,9 +7,13 @@
 
 #include "paths/graph.h"
 #include "paths/node_id.h"
+#include "paths/node_table.h"
 #include "paths/search.h"
 
 namespace dorvane {
+
+// The fixed distances of one search by node number; always holds the source at 0.0.
+using DistanceMap = NodeMap<double>;
 
 // The distances from node number `source`, which must be in the graph (a failed lookup panics
 // otherwise), with a workspace of its own or with `workspace`.
