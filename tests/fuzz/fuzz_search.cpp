@@ -37,8 +37,8 @@
 #include <utility>
 #include <vector>
 
+#include "all_pairs_testing.h"
 #include "graph_testing.h"
-#include "paths/all_pairs.h"
 #include "paths/graph.h"
 #include "paths/search.h"
 #include "platform/panic.h"
@@ -114,7 +114,7 @@ struct AllPairsOutcome {
 AllPairsOutcome all_pairs(const Graph& graph, const Cutoff& cutoff) {
   AllPairsOutcome outcome;
   try {
-    dorvane::AllPairsResult result = dorvane::compute_all_pairs(graph, cutoff);
+    dorvane::testing::AllPairsResult result = dorvane::testing::gather_all_pairs(graph, cutoff);
     result.for_each([&](NodeId source, const dorvane::DistanceMap& found) {
       Distances& row = outcome.distances[source];
       found.for_each([&](NodeId node, double distance) { row.emplace(node, distance); });
