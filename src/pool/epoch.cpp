@@ -156,6 +156,7 @@ uint64_t try_advance() {
   return epoch;
 }
 
+// For the tests (tests/support/pool_testing.h declares it).
 std::size_t record_count() {
   std::size_t count = 0;
   // Acquire: pairs with the publishing compare-and-swap, so `next` links are complete.

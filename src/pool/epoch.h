@@ -44,8 +44,4 @@ inline bool is_reclaimable(uint64_t stamp, uint64_t epoch) {
   return epoch >= stamp + kReclaimDistance;
 }
 
-// Number of per-thread records ever created (records are reused after their thread exits). For
-// tests.
-std::size_t record_count();
-
 }  // namespace dorvane::epoch

@@ -11,6 +11,10 @@
 
 namespace dorvane {
 
+namespace testing {
+struct PoolTesting;
+}
+
 // What a steal got: a job, nothing (the queue was empty), or nothing because it lost a race with
 // another thread changing the queue (it may still hold jobs; try again).
 enum class StealOutcome { kJob, kEmpty, kRetry };
@@ -42,12 +46,14 @@ class LocalDeque {
   // Thief side: any thread. Takes from the front (first in, first out).
   Steal steal();
 
+ private:
+  friend struct testing::PoolTesting;
+
   // A snapshot: true when no job was in the deque at some instant during the call.
   bool is_empty() const;
-  // Current buffer capacity, for tests. Owner side, like push and pop.
+  // Current buffer capacity. Owner side, like push and pop.
   std::size_t capacity() const;
 
- private:
   struct Buffer;
 
   Buffer* replace_buffer(Buffer* old, int64_t from, int64_t to, int64_t new_capacity);

@@ -16,6 +16,10 @@
 
 namespace dorvane {
 
+namespace testing {
+struct PoolTesting;
+}
+
 // Layout of the counters word, from the least significant bit: 16 bits of sleeping workers, 16
 // bits of inactive workers (a sleeping worker counts in both), 32 bits of JEC. The JEC is even
 // when the last thread to move it was getting sleepy, odd when it was posting work.
@@ -50,10 +54,11 @@ class CoreLatch {
   bool fall_asleep();  // kSleepy -> kSleeping
   void wake_up();      // kSleeping -> kUnset, unless set meanwhile
 
-  // The raw state, for tests.
+ private:
+  friend struct testing::PoolTesting;
+
   uint32_t state() const;
 
- private:
   std::atomic<uint32_t> state_{kUnset};
 };
 
@@ -95,10 +100,12 @@ class Sleep {
   void new_jobs(bool queue_was_empty);
   // Wakes worker `index` if it is blocked; true when it was.
   bool wake_specific_thread(std::size_t index);
-  // The counters word, for tests.
-  uint64_t counters() const;
 
  private:
+  friend struct testing::PoolTesting;
+
+  uint64_t counters() const;
+
   // A worker's place to block, alone on its line.
   struct alignas(128) SleepSlot {
     std::mutex mutex;

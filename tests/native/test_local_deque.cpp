@@ -11,6 +11,7 @@
 #include "numbered_jobs.h"
 #include "pool/epoch.h"
 #include "pool/local_deque.h"
+#include "pool_testing.h"
 
 namespace dorvane {
 namespace {
@@ -23,14 +24,14 @@ constexpr int64_t kStressJobs = 3'000'000;
 
 TEST(LocalDeque, OwnerTakesNewestFirstThievesOldestFirst) {
   LocalDeque deque;
-  EXPECT_TRUE(deque.is_empty());
+  EXPECT_TRUE(testing::PoolTesting::is_empty(deque));
   EXPECT_FALSE(deque.pop().has_value());
   EXPECT_EQ(deque.steal().outcome, StealOutcome::kEmpty);
 
   EXPECT_TRUE(deque.push(job_number(0)));  // was empty
   for (int64_t n = 1; n < 6; ++n)
     EXPECT_FALSE(deque.push(job_number(n)));
-  EXPECT_FALSE(deque.is_empty());
+  EXPECT_FALSE(testing::PoolTesting::is_empty(deque));
 
   Steal first = deque.steal();
   ASSERT_EQ(first.outcome, StealOutcome::kJob);
@@ -42,39 +43,40 @@ TEST(LocalDeque, OwnerTakesNewestFirstThievesOldestFirst) {
   EXPECT_EQ(deque.pop(), job_number(3));
   EXPECT_FALSE(deque.pop().has_value());
   EXPECT_EQ(deque.steal().outcome, StealOutcome::kEmpty);
-  EXPECT_TRUE(deque.is_empty());
+  EXPECT_TRUE(testing::PoolTesting::is_empty(deque));
   EXPECT_TRUE(deque.push(job_number(9)));  // empty again after being drained from both ends
 }
 
 TEST(LocalDeque, GrowsWhenFullAndShrinksByHalvesToTheFloor) {
   LocalDeque deque;
-  EXPECT_EQ(deque.capacity(), 64u);
+  EXPECT_EQ(testing::PoolTesting::capacity(deque), 64u);
   for (int64_t n = 0; n < 64; ++n)
     deque.push(job_number(n));
-  EXPECT_EQ(deque.capacity(), 64u);
+  EXPECT_EQ(testing::PoolTesting::capacity(deque), 64u);
   deque.push(job_number(64));
-  EXPECT_EQ(deque.capacity(), 128u);
+  EXPECT_EQ(testing::PoolTesting::capacity(deque), 128u);
 
   // 65 in use: shrinking waits until fewer than 32 remain.
   for (int64_t n = 64; n >= 0; --n) {
     ASSERT_EQ(deque.pop(), job_number(n));
-    EXPECT_EQ(deque.capacity(), n > 31 ? 128u : 64u) << "after popping job " << n;
+    EXPECT_EQ(testing::PoolTesting::capacity(deque), n > 31 ? 128u : 64u)
+        << "after popping job " << n;
   }
   EXPECT_FALSE(deque.pop().has_value());
-  EXPECT_EQ(deque.capacity(), 64u);
+  EXPECT_EQ(testing::PoolTesting::capacity(deque), 64u);
 
   // Several doublings, then one halving per pop that leaves less than a quarter in use.
   for (int64_t n = 0; n < 300; ++n)
     deque.push(job_number(n));
-  EXPECT_EQ(deque.capacity(), 512u);
+  EXPECT_EQ(testing::PoolTesting::capacity(deque), 512u);
   std::vector<std::size_t> capacities;
   for (int64_t n = 299; n >= 0; --n) {
     ASSERT_EQ(deque.pop(), job_number(n));
-    if (capacities.empty() || capacities.back() != deque.capacity()) {
-      capacities.push_back(deque.capacity());
+    if (capacities.empty() || capacities.back() != testing::PoolTesting::capacity(deque)) {
+      capacities.push_back(testing::PoolTesting::capacity(deque));
       // The remaining count is n; the halving happened at the pop that left it under a quarter.
       if (capacities.size() > 1) {
-        EXPECT_EQ(static_cast<std::size_t>(n), deque.capacity() / 2 - 1);
+        EXPECT_EQ(static_cast<std::size_t>(n), testing::PoolTesting::capacity(deque) / 2 - 1);
       }
     }
   }
@@ -95,13 +97,13 @@ TEST(LocalDeque, ThievesKeepPushOrderAcrossResizes) {
       ASSERT_EQ(number_of(steal.job), next_steal++);
     }
   }
-  EXPECT_EQ(deque.capacity(), 512u);  // 300 live at the end
+  EXPECT_EQ(testing::PoolTesting::capacity(deque), 512u);  // 300 live at the end
   // The owner drains from the back; the shrinks keep the remaining front intact.
   for (int64_t n = next_push - 1; n >= next_steal + 10; --n)
     ASSERT_EQ(deque.pop(), job_number(n));
   for (int64_t n = next_steal; n < next_steal + 10; ++n)
     ASSERT_EQ(deque.steal().job, job_number(n));
-  EXPECT_TRUE(deque.is_empty());
+  EXPECT_TRUE(testing::PoolTesting::is_empty(deque));
 }
 
 // One owner pushing and popping in bursts (growing and shrinking the buffer) and one at a time
@@ -145,7 +147,7 @@ TEST(LocalDequeStress, EveryJobTakenExactlyOnce) {
       int64_t count = std::min<int64_t>(1 + random() % 2000, kStressJobs - next);
       for (int64_t i = 0; i < count; ++i)
         deque.push(job_number(next++));
-      largest_capacity = std::max(largest_capacity, deque.capacity());
+      largest_capacity = std::max(largest_capacity, testing::PoolTesting::capacity(deque));
       int64_t pops = random() % (count + 1);
       for (int64_t i = 0; i < pops; ++i) {
         std::optional<JobRef> job = deque.pop();
@@ -182,7 +184,7 @@ TEST(LocalDequeStress, EveryJobTakenExactlyOnce) {
   }
   EXPECT_EQ(wrong, 0);
   EXPECT_GT(largest_capacity, 64u);
-  EXPECT_TRUE(deque.is_empty());
+  EXPECT_TRUE(testing::PoolTesting::is_empty(deque));
 }
 
 // A thread's epoch record is handed back when the thread exits and reused by the next one, so

@@ -13,6 +13,7 @@
 #include "pool/fence.h"
 #include "pool/global_queue.h"
 #include "pool/sleep.h"
+#include "pool_testing.h"
 
 namespace dorvane {
 namespace {
@@ -83,39 +84,40 @@ TEST(Sleep, SleepyOnThe33rdFruitlessSearchAsleepOnThe34th) {
   GlobalQueue queue;
   CoreLatch latch;
   sleep.new_jobs(true);  // JEC odd, as after a post
-  ASSERT_EQ(sleep.counters(), Counters::kOneJec);
+  ASSERT_EQ(testing::PoolTesting::counters(sleep), Counters::kOneJec);
 
   IdleState idle = sleep.start_looking(0);
-  EXPECT_EQ(sleep.counters(), Counters::kOneJec + Counters::kOneInactive);
+  EXPECT_EQ(testing::PoolTesting::counters(sleep), Counters::kOneJec + Counters::kOneInactive);
   for (int search = 1; search <= 32; ++search)
     sleep.no_work_found(idle, latch, queue);
   EXPECT_EQ(idle.passes, 32u);
   EXPECT_EQ(idle.jec_snapshot, kNoSnapshot);
-  EXPECT_EQ(Counters::jec(sleep.counters()), 1u);  // not sleepy yet
+  EXPECT_EQ(Counters::jec(testing::PoolTesting::counters(sleep)), 1u);  // not sleepy yet
 
   sleep.no_work_found(idle, latch, queue);  // the 33rd: sleepy
   EXPECT_EQ(idle.passes, 33u);
   EXPECT_EQ(idle.jec_snapshot, 2u);
-  EXPECT_EQ(sleep.counters(), 2 * Counters::kOneJec + Counters::kOneInactive);
-  EXPECT_EQ(latch.state(), CoreLatch::kUnset);
+  EXPECT_EQ(testing::PoolTesting::counters(sleep), 2 * Counters::kOneJec + Counters::kOneInactive);
+  EXPECT_EQ(testing::PoolTesting::state(latch), CoreLatch::kUnset);
 
   std::atomic<bool> returned{false};
   std::thread worker([&] {
     sleep.no_work_found(idle, latch, queue);  // the 34th: asleep
     returned.store(true);
   });
-  ASSERT_TRUE(eventually([&] { return Counters::sleeping(sleep.counters()) == 1; }));
-  EXPECT_EQ(latch.state(), CoreLatch::kSleeping);
+  ASSERT_TRUE(
+      eventually([&] { return Counters::sleeping(testing::PoolTesting::counters(sleep)) == 1; }));
+  EXPECT_EQ(testing::PoolTesting::state(latch), CoreLatch::kSleeping);
   EXPECT_FALSE(returned.load());
 
   // The only inactive worker sleeps, so even a post to an empty queue wakes it.
   sleep.new_jobs(true);
   EXPECT_TRUE(eventually([&] { return returned.load(); }));
   worker.join();
-  EXPECT_EQ(sleep.counters(), 3 * Counters::kOneJec + Counters::kOneInactive);
+  EXPECT_EQ(testing::PoolTesting::counters(sleep), 3 * Counters::kOneJec + Counters::kOneInactive);
   EXPECT_EQ(idle.passes, 0u);
   EXPECT_EQ(idle.jec_snapshot, kNoSnapshot);
-  EXPECT_EQ(latch.state(), CoreLatch::kUnset);
+  EXPECT_EQ(testing::PoolTesting::state(latch), CoreLatch::kUnset);
 }
 
 TEST(Sleep, WorkPostedAfterGettingSleepyCancelsTheSleep) {
@@ -129,10 +131,10 @@ TEST(Sleep, WorkPostedAfterGettingSleepyCancelsTheSleep) {
 
   sleep.new_jobs(true);                     // a post on another worker's deque
   sleep.no_work_found(idle, latch, queue);  // would sleep; must not block
-  EXPECT_EQ(Counters::sleeping(sleep.counters()), 0u);
+  EXPECT_EQ(Counters::sleeping(testing::PoolTesting::counters(sleep)), 0u);
   EXPECT_EQ(idle.passes, Sleep::kRoundsUntilSleepy);  // the next fruitless search gets sleepy
   EXPECT_EQ(idle.jec_snapshot, kNoSnapshot);
-  EXPECT_EQ(latch.state(), CoreLatch::kUnset);
+  EXPECT_EQ(testing::PoolTesting::state(latch), CoreLatch::kUnset);
 
   sleep.no_work_found(idle, latch, queue);
   EXPECT_EQ(idle.passes, Sleep::kRoundsUntilAsleep);
@@ -149,10 +151,11 @@ TEST(Sleep, AnInjectedJobSeenJustBeforeBlockingCancelsTheSleep) {
   // The injector has pushed but not yet applied the new-work rule: the JEC is unchanged.
   int runs = 0;
   queue.push(JobRef{[](void* data) { ++*static_cast<int*>(data); }, &runs});
-  sleep.no_work_found(idle, latch, queue);              // must not block
-  EXPECT_EQ(sleep.counters(), Counters::kOneInactive);  // counted asleep, then taken back off
+  sleep.no_work_found(idle, latch, queue);  // must not block
+  EXPECT_EQ(testing::PoolTesting::counters(sleep),
+            Counters::kOneInactive);  // counted asleep, then taken back off
   EXPECT_EQ(idle.passes, 0u);
-  EXPECT_EQ(latch.state(), CoreLatch::kUnset);
+  EXPECT_EQ(testing::PoolTesting::state(latch), CoreLatch::kUnset);
 }
 
 TEST(Sleep, ASetLatchIsNeverSleptOn) {
@@ -165,32 +168,34 @@ TEST(Sleep, ASetLatchIsNeverSleptOn) {
   EXPECT_FALSE(latch.set());  // the owner was not asleep
   EXPECT_TRUE(latch.probe());
   sleep.no_work_found(idle, latch, queue);  // returns at once
-  EXPECT_EQ(latch.state(), CoreLatch::kSet);
-  EXPECT_EQ(Counters::sleeping(sleep.counters()), 0u);
+  EXPECT_EQ(testing::PoolTesting::state(latch), CoreLatch::kSet);
+  EXPECT_EQ(Counters::sleeping(testing::PoolTesting::counters(sleep)), 0u);
 }
 
 TEST(Sleep, SettingTheLatchOfASleeperReportsItAndTheSetterWakesIt) {
   Sleep sleep(1);
   GlobalQueue queue;
   Sleeper sleeper(sleep, queue, 0);
-  ASSERT_TRUE(eventually([&] { return Counters::sleeping(sleep.counters()) == 1; }));
+  ASSERT_TRUE(
+      eventually([&] { return Counters::sleeping(testing::PoolTesting::counters(sleep)) == 1; }));
   EXPECT_TRUE(sleeper.latch.set());
   EXPECT_TRUE(sleep.wake_specific_thread(0));
   EXPECT_TRUE(eventually([&] { return sleeper.woken.load(); }));
-  EXPECT_FALSE(sleep.wake_specific_thread(0));        // no longer blocked
-  EXPECT_EQ(sleeper.latch.state(), CoreLatch::kSet);  // waking up leaves a set latch set
-  EXPECT_EQ(Counters::sleeping(sleep.counters()), 0u);
+  EXPECT_FALSE(sleep.wake_specific_thread(0));  // no longer blocked
+  EXPECT_EQ(testing::PoolTesting::state(sleeper.latch),
+            CoreLatch::kSet);  // waking up leaves a set latch set
+  EXPECT_EQ(Counters::sleeping(testing::PoolTesting::counters(sleep)), 0u);
 }
 
 TEST(Sleep, PostingWhileNobodySleepsOnlyMakesTheJecOdd) {
   Sleep sleep(3);
   sleep.start_looking(0);
   sleep.start_looking(1);
-  const uint64_t before = sleep.counters();
+  const uint64_t before = testing::PoolTesting::counters(sleep);
   sleep.new_jobs(true);
-  EXPECT_EQ(sleep.counters(), before + Counters::kOneJec);
+  EXPECT_EQ(testing::PoolTesting::counters(sleep), before + Counters::kOneJec);
   sleep.new_jobs(false);  // already odd: nothing changes
-  EXPECT_EQ(sleep.counters(), before + Counters::kOneJec);
+  EXPECT_EQ(testing::PoolTesting::counters(sleep), before + Counters::kOneJec);
   for (std::size_t index = 0; index < 3; ++index)
     EXPECT_FALSE(sleep.wake_specific_thread(index));
 }
@@ -199,15 +204,16 @@ TEST(Sleep, NewWorkWakesOneSleeperOnlyWhenNoIdleWorkerIsAwake) {
   Sleep sleep(2);
   GlobalQueue queue;
   Sleeper sleeper(sleep, queue, 1);
-  ASSERT_TRUE(eventually([&] { return Counters::sleeping(sleep.counters()) == 1; }));
+  ASSERT_TRUE(
+      eventually([&] { return Counters::sleeping(testing::PoolTesting::counters(sleep)) == 1; }));
   sleep.start_looking(0);  // an idle worker that is awake
 
   sleep.new_jobs(true);  // empty queue: the awake idle worker will find the job
-  EXPECT_EQ(Counters::sleeping(sleep.counters()), 1u);
+  EXPECT_EQ(Counters::sleeping(testing::PoolTesting::counters(sleep)), 1u);
   EXPECT_FALSE(sleeper.woken.load());
 
   sleep.new_jobs(false);  // a queue that already held work: wake a helper
-  EXPECT_EQ(Counters::sleeping(sleep.counters()), 0u);
+  EXPECT_EQ(Counters::sleeping(testing::PoolTesting::counters(sleep)), 0u);
   EXPECT_TRUE(eventually([&] { return sleeper.woken.load(); }));
 }
 
@@ -218,13 +224,15 @@ TEST(Sleep, FindingWorkWhileThreeSleepWakesTwoInIndexOrder) {
   for (std::size_t index = 1; index <= 3; ++index) {
     sleepers.push_back(std::make_unique<Sleeper>(sleep, queue, index));
   }
-  ASSERT_TRUE(eventually([&] { return Counters::sleeping(sleep.counters()) == 3; }));
+  ASSERT_TRUE(
+      eventually([&] { return Counters::sleeping(testing::PoolTesting::counters(sleep)) == 3; }));
   sleep.start_looking(0);
-  EXPECT_EQ(Counters::inactive(sleep.counters()), 4u);
+  EXPECT_EQ(Counters::inactive(testing::PoolTesting::counters(sleep)), 4u);
 
   sleep.work_found();
-  EXPECT_EQ(Counters::sleeping(sleep.counters()), 1u);
-  EXPECT_EQ(Counters::inactive(sleep.counters()), 3u);  // the woken leave it when they find work
+  EXPECT_EQ(Counters::sleeping(testing::PoolTesting::counters(sleep)), 1u);
+  EXPECT_EQ(Counters::inactive(testing::PoolTesting::counters(sleep)),
+            3u);  // the woken leave it when they find work
   EXPECT_TRUE(eventually([&] { return sleepers[0]->woken.load() && sleepers[1]->woken.load(); }));
   EXPECT_FALSE(sleepers[2]->woken.load());
   EXPECT_TRUE(sleep.wake_specific_thread(3));
@@ -291,7 +299,8 @@ TEST(SleepStress, InjectedJobsAreNeverMissedByWorkersFallingAsleep) {
   }
   for (std::thread& worker : workers)
     worker.join();
-  EXPECT_EQ(sleep.counters() & 0xFFFFFFFF, 0u);  // nobody inactive or sleeping is left over
+  EXPECT_EQ(testing::PoolTesting::counters(sleep) & 0xFFFFFFFF,
+            0u);  // nobody inactive or sleeping is left over
 }
 
 // A latch set while its owner is falling asleep always ends the owner's wait.
@@ -320,7 +329,7 @@ TEST(SleepStress, ALatchSetWhileItsOwnerFallsAsleepIsNeverMissed) {
       break;
     }
   }
-  EXPECT_EQ(sleep.counters() & 0xFFFFFFFF, 0u);
+  EXPECT_EQ(testing::PoolTesting::counters(sleep) & 0xFFFFFFFF, 0u);
 }
 
 }  // namespace
