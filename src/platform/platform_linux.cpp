@@ -3,11 +3,11 @@
 #include "platform/system_threads.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -56,12 +56,43 @@ void unmap_memory(void* memory, std::size_t bytes) noexcept {
   munmap(memory, bytes);
 }
 
+namespace {
+
+// getrandom through the system call itself: glibc declares it only from 2.25 on, and the wheels
+// run on glibc 2.17. Fails with ENOSYS on kernels before 3.17, which lack it.
+long system_getrandom(void* out, std::size_t size) {
+#ifdef SYS_getrandom
+  return syscall(SYS_getrandom, out, size, 0);
+#else
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+// The random source of kernels without getrandom. False unless it gave every byte.
+bool read_urandom(unsigned char* bytes, std::size_t size) {
+  int file = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  while (size > 0) {
+    ssize_t got = read(file, bytes, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  close(file);
+  return size == 0;
+}
+
+}  // namespace
+
 void fill_random(void* out, std::size_t size) {
   auto* bytes = static_cast<unsigned char*>(out);
   while (size > 0) {
-    ssize_t got = getrandom(bytes, size, 0);
+    long got = system_getrandom(bytes, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == ENOSYS && read_urandom(bytes, size)) return;
     if (got < 0) {
-      if (errno == EINTR) continue;
       write_stderr("dorvane: the operating system's random source failed\n");
       fail_fast();
     }

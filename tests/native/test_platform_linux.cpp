@@ -1,14 +1,22 @@
 // The Linux side of the operating-system layer: what the portable tests cannot see.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <thread>
 
+#include "child_process.h"
 #include "new_process.h"
 #include "os_errors.h"
 #include "platform/memory.h"
@@ -86,6 +94,28 @@ TEST(PlatformLinux, ErrorsAreDescribedByKindAndTheSystemsMessage) {
   EXPECT_EQ(platform::os_error_kind(EINVAL), OsErrorKind::InvalidInput);
   EXPECT_EQ(platform::os_error_kind(EIO), OsErrorKind::Uncategorized);
   EXPECT_EQ(platform::os_error_message(54321), "Unknown error 54321");
+}
+
+TEST(PlatformLinux, RandomBytesComeFromDevUrandomWhereTheKernelLacksGetrandom) {
+  if (!testing::kForkTestsSupported) GTEST_SKIP() << testing::kForkUnsupportedReason;
+  // The child's getrandom fails as on kernels before 3.17; the module must not abort there.
+  int status = testing::run_in_child([] {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+      return 2;
+    std::array<unsigned char, 4096> bytes{};
+    if (syscall(SYS_getrandom, bytes.data(), bytes.size(), 0) != -1 || errno != ENOSYS) return 3;
+    platform::fill_random(bytes.data(), bytes.size());
+    return std::count(bytes.begin(), bytes.end(), 0) < 100 ? 0 : 4;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 // Bytes that are not UTF-8 reach the thread count's parser unchanged, which refuses them: the

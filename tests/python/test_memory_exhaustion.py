@@ -109,6 +109,7 @@ def sanitizer_preloaded():
     not sys.platform.startswith("linux") or sanitizer_preloaded(),
     reason="needs Linux's address-space limit, which the sanitizers' allocators cannot live with",
 )
+@pytest.mark.emulation_unsafe("qemu-user ignores the address-space limit, so nothing runs out")
 def test_exhausted_address_space_ends_in_a_documented_outcome(python_subprocess):
     workers = min(4, os.cpu_count() or 1)
     outcome_at = functools.partial(outcome_of, python_subprocess)
