@@ -1,6 +1,7 @@
 #include "platform/siphash.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define DORVANE_SIPHASH_AVX2 1
 #endif
@@ -82,9 +83,24 @@ __attribute__((target("avx2"))) void batch_avx2(SipKey key, const uint32_t* valu
 
 using Batch = void (*)(SipKey, const uint32_t*, uint64_t*, std::size_t);
 
+#if DORVANE_SIPHASH_AVX2
+// Whether the processor has AVX2 and the system saves its registers, asked of the processor
+// itself: the compiler's feature table is not filled in by every runtime (zig's, for one).
+bool has_avx2() {
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
+  unsigned low, high;
+  asm("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+  if ((low & 0x6) != 0x6) return false;  // the XMM and YMM state
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return (ebx & bit_AVX2) != 0;
+}
+#endif
+
 Batch choose_batch() {
 #if DORVANE_SIPHASH_AVX2
-  if (__builtin_cpu_supports("avx2")) return &batch_avx2;
+  if (has_avx2()) return &batch_avx2;
 #endif
   return &batch_scalar;
 }
