@@ -114,3 +114,59 @@ print(seen == [signal.SIGINT], result == F(smaller))
 """,
     )
     assert out == ["True", "True"]
+
+
+# One processor for two workers: the calling thread then has none to spare and runs searches
+# itself, and the workers, made to yield to it, leave it most of them. The handler raises the
+# module's own panic type once the keys are made and nothing was allocated since its last run:
+# the calling thread is searching then, not building dicts, and the exception used to be taken
+# for that search's own failure, resumed there (a banner), and the call went on.
+PANIC_HANDLER_SCRIPT = r"""
+import os, signal, sys, threading
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+import dorvane
+F = dorvane.all_pairs_dijkstra_path_length
+try:
+    F([(4, 4, -1.0)])
+except BaseException as error:
+    Panic = type(error)
+for task in os.listdir("/proc/self/task"):
+    if int(task) != threading.get_native_id():
+        os.setpriority(os.PRIO_PROCESS, int(task), 19)
+n = 1200
+edges = [(i, j, 1.0 + (i * j) % 7) for i in range(n) for j in range(i + 1, n)]
+
+def handler(signum, frame):
+    global last
+    if armed:
+        blocks = sys.getallocatedblocks()
+        searching = blocks > base + n and abs(blocks - last) < 100
+        last = blocks
+        if searching:
+            raise Panic("from the handler")
+
+armed = False
+signal.signal(signal.SIGALRM, handler)
+for _ in range(3):
+    base = last = sys.getallocatedblocks()
+    armed = True
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+    try:
+        F(edges)
+        print("completed")
+    except BaseException as error:
+        armed = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(type(error) is Panic, str(error))
+"""
+
+
+def test_a_handler_raising_the_panic_type_stops_the_call_with_one_diagnostic(python_subprocess):
+    run = python_subprocess(PANIC_HANDLER_SCRIPT, env={"DORVANE_NUM_THREADS": "2"})
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == ["True from the handler"] * 3
+    # The negative edge that produced the class, then one resumption per call, each with its
+    # traceback. (The handler may still raise while the traceback is printed, which the
+    # interpreter then reports as it sees fit: that is not the call's.)
+    assert run.stderr.count("panicked at") == 1
+    assert run.stderr.count("--- dorvane is resuming a panic") == 3, run.stderr
