@@ -8,6 +8,7 @@
 #include "boundary/py_once_cell.h"
 #include "boundary/py_ref.h"
 #include "boundary/python_compat.h"
+#include "boundary/signal_check.h"
 #include "platform/panic.h"
 
 namespace dorvane {
@@ -103,6 +104,7 @@ PyResult<EdgeList> convert_edges(PyObject* edges, bool& interrupted) {
 
   PyRef iterator = PyRef::steal(PyObject_GetIter(edges));
   if (!iterator) return PyErr::fetch();
+  SignalCheck signals;
   std::size_t until_check = kEdgesPerSignalCheck;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     PyResult<Edge> edge = convert_edge(item.get());
@@ -110,9 +112,9 @@ PyResult<EdgeList> convert_edges(PyObject* edges, bool& interrupted) {
     list.push_back(edge.value());
     if (--until_check == 0) {
       until_check = kEdgesPerSignalCheck;
-      if (PyErr_CheckSignals() < 0) {
+      if (signals()) {
         interrupted = true;
-        return PyErr::fetch();
+        return signals.take_error();
       }
     }
   }

@@ -1,5 +1,6 @@
 #include "boundary/panic_exception.h"
 
+#include <optional>
 #include <string>
 
 #include "boundary/py_once_cell.h"
@@ -26,6 +27,20 @@ constexpr std::string_view kResumeBanner =
     "Python stack trace below:\n";
 
 PyOnceCell panic_exception_cell;
+
+// str() of a PanicException instance, or nothing when str() fails. Its usual argument, one
+// string, is taken as it is: PyObject_Str first runs the handlers of pending signals, and one that
+// raised again (a handler that raises on every signal, say) would take the place of the message.
+std::optional<std::string> message_of(PyObject* instance) {
+  PyObject* arguments = reinterpret_cast<PyBaseExceptionObject*>(instance)->args;
+  if (arguments != nullptr && PyTuple_CheckExact(arguments) && PyTuple_GET_SIZE(arguments) == 1 &&
+      PyUnicode_CheckExact(PyTuple_GET_ITEM(arguments, 0))) {
+    return text_of(PyTuple_GET_ITEM(arguments, 0));
+  }
+  if (PyRef text = PyRef::steal(PyObject_Str(instance))) return text_of(text.get());
+  PyRef ignored = PyRef::steal(compat::get_raised_exception());
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -62,13 +77,8 @@ PyErr panic_error(std::string_view message) {
 }
 
 void resume_panic(PyRef instance) {
-  std::string message;
-  if (PyRef text = PyRef::steal(PyObject_Str(instance.get()))) {
-    message = text_of(text.get());
-  } else {
-    PyRef ignored = PyRef::steal(compat::get_raised_exception());
-    message = "Unwrapped panic from Python code";
-  }
+  std::string message =
+      message_of(instance.get()).value_or(std::string("Unwrapped panic from Python code"));
   platform::write_stderr(kResumeBanner);
   compat::set_raised_exception(instance.release());
   PyErr_PrintEx(0);

@@ -37,7 +37,10 @@ PyErr PyErr::from_instance(PyRef instance) {
 }
 
 PyErr PyErr::fetch() {
-  PyRef instance = PyRef::steal(compat::get_raised_exception());
+  return from_raised(PyRef::steal(compat::get_raised_exception()));
+}
+
+PyErr PyErr::from_raised(PyRef instance) {
   if (!instance) return with_message(PyExc_SystemError, kNoneSet);
   // Comparing against the class creates it on first need; the indicator is clear by now.
   if (reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) == panic_exception_type()) {

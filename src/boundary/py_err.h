@@ -33,6 +33,8 @@ class PyErr {
   // error is SystemError "attempted to fetch exception but none was set". A PanicException of
   // this module coming back from Python code resumes the panic instead (does not return).
   static PyErr fetch();
+  // The same rule for an exception already taken from the interpreter (null when none was set).
+  static PyErr from_raised(PyRef instance);
   // For calls whose failure value is also a legal result: the pending error (by the same rule),
   // or nothing when none is pending.
   static std::optional<PyErr> take();

@@ -2,22 +2,26 @@
 
 #include <utility>
 
+#include "boundary/python_compat.h"
 #include "platform/panic.h"
 
 namespace dorvane {
 
 bool SignalCheck::operator()() {
-  if (error_) return true;
-  // A handler's exception is fetched by the usual rule, so a PanicException that one raises
-  // resumes as a panic.
-  if (PyErr_CheckSignals() < 0) error_.emplace(PyErr::fetch());
-  return error_.has_value();
+  if (raised_) return true;
+  if (PyErr_CheckSignals() < 0) {
+    raised_ = true;
+    exception_ = PyRef::steal(compat::get_raised_exception());
+  }
+  return raised_;
 }
 
 PyErr SignalCheck::take_error() {
-  PyErr error = std::move(unwrap(error_ ? &*error_ : nullptr));
-  error_.reset();
-  return error;
+  if (!raised_) [[unlikely]] {
+    panic(kUnwrapNoneMessage);
+  }
+  raised_ = false;
+  return PyErr::from_raised(std::move(exception_));
 }
 
 }  // namespace dorvane

@@ -5,25 +5,31 @@
 // waiting for searches, building the result) call a SignalCheck often enough that a handler runs
 // within a few tens of milliseconds of its signal. Handlers run on the main thread only, so on
 // any other thread the check finds nothing, and a call made there runs to its end as before.
+//
+// A check may run inside a search that the calling thread runs, where a failure would count as
+// that search's own. So the handler's exception is kept exactly as it was raised, and only
+// take_error(), where the call ends, applies the fetch rule to it: a PanicException that a
+// handler raised resumes as a panic there, once, with its one banner and traceback.
 #pragma once
 
-#include <optional>
-
 #include "boundary/py_err.h"
+#include "boundary/py_ref.h"
 
 namespace dorvane {
 
 class SignalCheck {
  public:
   // Runs the handlers of pending signals. True when one raised: the call should stop, and its
-  // error is kept for take_error(); every later check then answers true at once.
+  // exception is kept for take_error(); every later check then answers true at once, without
+  // running the handlers again.
   bool operator()();
 
-  // The error a handler raised. Precondition: a check answered true.
+  // The error a handler raised, by the fetch rule. Precondition: a check answered true.
   PyErr take_error();
 
  private:
-  std::optional<PyErr> error_;
+  bool raised_ = false;
+  PyRef exception_;  // as taken from the interpreter; null if the handler set none
 };
 
 }  // namespace dorvane

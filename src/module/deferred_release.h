@@ -2,9 +2,9 @@
 //
 // A call interrupted by Ctrl-C holds the part of its result built so far: up to gigabytes of
 // dicts and floats, which take the interpreter a while to free. Freed on the spot, they would hold
-// back the KeyboardInterrupt; instead the call hands them over here and raises at once, and the
-// interpreter releases them in slices of a few milliseconds at its next pending-call points,
-// between the bytecodes of whatever runs next.
+// back the handler's exception; instead the call hands them over here, whole vectors at a time,
+// which costs the same whatever their size, and raises at once. The main thread then releases them
+// in slices of a few milliseconds, with whatever it runs in between (slice_pacer.h spaces them).
 #pragma once
 
 #include "boundary/py_ref.h"
@@ -12,9 +12,10 @@
 
 namespace dorvane {
 
-// Takes over `objects` and releases them slice by slice, in order, on the main thread. Without a
-// way to schedule that (the interpreter's queue of pending calls is full), releases them now.
-// Needs the interpreter lock.
+// Takes over `objects` and releases them, in order, slice by slice, on the main thread. A large
+// dict whose last reference is here is emptied item by item first, so that no slice has to free
+// it whole. Without a way to pace the slices, releases everything waiting now. Needs the
+// interpreter lock.
 void release_in_slices(Vec<PyRef> objects);
 
 }  // namespace dorvane

@@ -21,6 +21,7 @@
 #include "boundary/py_once_cell.h"
 #include "boundary/py_ref.h"
 #include "module/entry.h"
+#include "module/slice_pacer.h"
 #include "platform/panic.h"
 
 namespace dorvane {
@@ -106,6 +107,9 @@ PyStatus initialise(PyObject* module) {
     panic("could not append __name__ to __all__");
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return PyErr::fetch();
+  // Not worth failing the import for: without them, an interrupted call releases what it had
+  // built before it raises, which only takes longer.
+  static_cast<void>(install_slice_pacer_hooks());
   return kDone;
 }
 

@@ -35,6 +35,8 @@ def test_the_class(panic_type):
         ([(0, 1, 1.0), (1, 2, -0.5)], CONTRADICTION),
         # The second push compares a NaN distance.
         ([(0, 1, float("nan")), (0, 2, 1.0)], UNWRAP_NONE),
+        # The README's example: from node 1, the NaN path to 0 against the edge to 2.
+        ([(0, 1, float("nan")), (1, 2, 1.0), (0, 2, 5.0)], UNWRAP_NONE),
     ],
 )
 def test_search_failures_raise_panic_exception(apsp, panic_type, edges, message):
