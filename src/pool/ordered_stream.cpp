@@ -17,6 +17,10 @@ namespace {
 // How often the caller looks at its position before it helps or blocks.
 constexpr int kSpinChecks = 64;
 
+// How far ahead of the caller a worker yields its processor before each position (see
+// compute_unclaimed).
+constexpr std::size_t kYieldAhead = 16;
+
 // How far past the position it needs the caller looks for one to compute itself: far enough to
 // pass the positions that workers are on, near enough that what it computes is soon consumed.
 constexpr std::size_t kHelpReach = 64;
@@ -109,6 +113,10 @@ void OrderedStream::retire_and_submit() {
     ++windows_submitted_;
     pool_->inject(window.job->as_job_ref());
   }
+  // The next time to come back here: when the oldest window in flight has been consumed.
+  retire_at_ = windows_retired_ < windows_submitted_
+                   ? windows_[windows_retired_ % windows_in_flight_].end
+                   : 0;
 }
 
 void OrderedStream::check_window_of(std::size_t position) {
@@ -129,6 +137,12 @@ void OrderedStream::compute_unclaimed(std::size_t position) {
   if (slots_[position % ring_size_].claimed.exchange(position + 1, std::memory_order_relaxed) ==
       position + 1) {
     return;  // the caller has it
+  }
+  // Far ahead of the caller, this result is not needed soon, and the caller, whose progress is
+  // the call's, may be waiting for this processor: let it go first.
+  if (caller_ == Caller::kHelps &&
+      position > consumed_hint_.load(std::memory_order_relaxed) + kYieldAhead) {
+    platform::yield_now();
   }
   compute(position, [this] { return stopping_.load(std::memory_order_relaxed); });
 }
@@ -177,10 +191,12 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
   const std::size_t position = consumed_;
   if (position >= count_ || stopped_) panic("assertion failed: position < count");
   const std::size_t slot = position % ring_size_;
-  CallerPoll caller_poll{poll, std::chrono::steady_clock::now()};
-  auto caller_stop = [&caller_poll] { return caller_poll.due(); };
+  // The usual case, which must cost next to nothing: ready, and no window to retire yet.
+  if (position < retire_at_ && is_done(position)) return slot;
 
+  CallerPoll caller_poll{poll, std::chrono::steady_clock::now()};
   if (!alone()) {
+    retire_and_submit();
     bool ready = false;
     for (int i = 0; i < kSpinChecks && !ready; ++i) {
       ready = is_done(position);
@@ -198,12 +214,11 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
       if (alone()) break;
       ready = is_done(position);
     }
-    retire_and_submit();
   }
   if (alone() && !is_done(position)) {
     // Whatever claimed the position is gone, if anything did: compute it here.
     if (caller_poll.due()) return std::nullopt;
-    compute(position, caller_stop);
+    compute(position, [&caller_poll] { return caller_poll.due(); });
     if (!is_done(position)) return std::nullopt;  // the poll gave up
   }
   return slot;
@@ -247,6 +262,8 @@ std::exception_ptr OrderedStream::take_failure(std::size_t slot) {
 
 void OrderedStream::release() {
   ++consumed_;
+  // Relaxed: a hint for the workers' scheduling, nothing is read through it.
+  consumed_hint_.store(consumed_, std::memory_order_relaxed);
 }
 
 void OrderedStream::stop_and_wait() {

@@ -14,9 +14,11 @@
 // is submitted only into slots whose previous window has ended and been consumed.
 //
 // When the machine has no processor to spare for the caller (no more than the pool has workers),
-// the caller does not sit idle while the position it needs is not ready: it claims a position of
-// the windows in flight that no worker has started yet, and computes it itself. Workers skip a
-// position the caller claimed. No worker ever blocks waiting for the caller.
+// the caller's progress is what the call waits for, and it shares a processor with a worker.
+// So it does not sit idle while the position it needs is not ready: it claims a position of the
+// windows in flight that no worker has started yet, and computes it itself (workers skip a
+// position the caller claimed); and a worker far ahead of the caller yields its processor before
+// each position, so that the caller goes first. No worker ever blocks waiting for the caller.
 //
 // Failures: a position whose computation panics is published with that panic, which the caller
 // takes at its turn (take_failure) and deals with as it sees fit; the other positions go on.
@@ -181,8 +183,12 @@ class OrderedStream {
   // How many windows have ended; changed under mutex_, so that block() cannot miss a change.
   std::atomic<uint64_t> windows_ended_{0};
 
+  // The caller's consumed_, for the workers.
+  alignas(64) std::atomic<std::size_t> consumed_hint_{0};
+
   // Caller-only state.
   alignas(64) std::size_t consumed_ = 0;
+  std::size_t retire_at_ = 0;  // consumed_ at which to look at the windows again
   std::size_t window_size_ = 1;
   std::size_t submitted_end_ = 0;  // positions below it belong to submitted windows
   std::size_t windows_submitted_ = 0;
