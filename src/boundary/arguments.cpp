@@ -9,6 +9,7 @@
 #include "boundary/py_ref.h"
 #include "boundary/python_compat.h"
 #include "boundary/signal_check.h"
+#include "platform/countdown.h"
 #include "platform/panic.h"
 
 namespace dorvane {
@@ -105,17 +106,14 @@ PyResult<EdgeList> convert_edges(PyObject* edges, bool& interrupted) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(edges));
   if (!iterator) return PyErr::fetch();
   SignalCheck signals;
-  std::size_t until_check = kEdgesPerSignalCheck;
+  Countdown until_check(kEdgesPerSignalCheck);
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     PyResult<Edge> edge = convert_edge(item.get());
     if (!edge.ok()) return edge.take_error();
     list.push_back(edge.value());
-    if (--until_check == 0) {
-      until_check = kEdgesPerSignalCheck;
-      if (signals()) {
-        interrupted = true;
-        return signals.take_error();
-      }
+    if (until_check.tick() && signals()) {
+      interrupted = true;
+      return signals.take_error();
     }
   }
   if (std::optional<PyErr> error = PyErr::take()) return std::move(*error);

@@ -9,6 +9,7 @@
 
 #include "module/deferred_release.h"
 #include "paths/all_pairs.h"
+#include "platform/countdown.h"
 #include "platform/memory.h"
 
 namespace dorvane {
@@ -130,11 +131,7 @@ class ResultBuilder {
 
   // Counts one entry made; every kEntriesPerSignalCheck entries, runs the signal handlers. True
   // when one raised.
-  bool interrupted() {
-    if (++until_check_ < kEntriesPerSignalCheck) return false;
-    until_check_ = 0;
-    return signals_();
-  }
+  bool interrupted() { return until_check_.tick() && signals_(); }
 
   const Graph& graph_;
   SignalCheck& signals_;
@@ -142,7 +139,7 @@ class ResultBuilder {
   Vec<PyRef> inner_;  // each source's dict, by index
   PyRef outer_;
   std::optional<PyErr> failure_;
-  std::size_t until_check_ = 0;
+  Countdown until_check_{kEntriesPerSignalCheck};
 };
 
 }  // namespace
