@@ -30,6 +30,7 @@ import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 SIGINT_CHILD = r"""
 import random, sys, time
@@ -47,23 +48,16 @@ except KeyboardInterrupt:
     print("interrupted", time.time(), flush=True)
 """
 
+# The benchmark graphs are compare.py's, imported by the child from this folder.
+HERE = Path(__file__).resolve().parent
+
 LARGE_CHILD = r"""
-import gc, json, random, signal, sys, time
+import gc, json, signal, sys, time
 import dorvane
+sys.path.insert(0, sys.argv[2])
+from compare import grid_edges
 F = dorvane.all_pairs_dijkstra_path_length
 clock = time.perf_counter
-
-def grid_edges(width, height, seed=777):
-    rng = random.Random(seed)
-    edges = []
-    for y in range(height):
-        for x in range(width):
-            node = y * width + x
-            if x + 1 < width:
-                edges.append((node, node + 1, rng.uniform(0.5, 1.5)))
-            if y + 1 < height:
-                edges.append((node, node + width, rng.uniform(0.5, 1.5)))
-    return edges
 
 if sys.argv[1] == "pairs":
     edges, cutoff = [(2 * i, 2 * i + 1, 1.0) for i in range(1_500_000)], 0.0
@@ -163,8 +157,8 @@ def large(graphs, trials, verbose=False):
     # Interleaved, so that the graphs share the machine's noise.
     for _ in range(trials):
         for graph in graphs:
-            out = subprocess.run([sys.executable, "-c", LARGE_CHILD, graph], capture_output=True,
-                                 text=True, check=True).stdout
+            out = subprocess.run([sys.executable, "-c", LARGE_CHILD, graph, str(HERE)],
+                                 capture_output=True, text=True, check=True).stdout
             run = json.loads(out.splitlines()[-1])
             if verbose:
                 print(graph, run, flush=True)
