@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "platform/system_threads.h"
+#include "platform/windows_text.h"
 
 namespace dorvane::platform {
 
@@ -66,8 +67,8 @@ ProcessPrngFunction resolve_process_prng() {
   fail_fast();
 }
 
-// `text` (UTF-16, `length` units) as UTF-8. Each unit that is not part of valid UTF-16 (a lone
-// surrogate) becomes U+FFFD, so invalid text never turns into something a parser of digits takes.
+}  // namespace
+
 std::string to_utf8(const wchar_t* text, int length) {
   if (length == 0) return std::string();
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
@@ -85,8 +86,6 @@ std::wstring to_utf16(const char* text) {
   result.pop_back();  // the terminating null
   return result;
 }
-
-}  // namespace
 
 void* map_memory(std::size_t bytes) noexcept {
   return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);

@@ -134,25 +134,24 @@ TEST(CollectTarget, BoundsAndMergeRules) {
   EXPECT_EQ(panic_message_of([&] { (void)one.next_position(); }),
             "too many values pushed to consumer");
 
-  // A full left run absorbs its right neighbour.
-  auto [left, right] = CollectTarget(10, 4).split_at(2);
-  left.note_written();
-  left.note_written();
-  right.note_written();
-  CollectTarget merged = CollectTarget::merge(left, right);
-  EXPECT_EQ(merged.start(), 10u);
-  EXPECT_EQ(merged.total(), 4u);
-  EXPECT_EQ(merged.written(), 3u);
-
-  // A left run with a gap keeps only its own count; the total-writes check then fails.
-  auto [gappy, rest] = CollectTarget(0, 4).split_at(2);
-  gappy.note_written();
-  rest.note_written();
-  rest.note_written();
-  CollectTarget broken = CollectTarget::merge(gappy, rest);
-  EXPECT_EQ(broken.written(), 1u);
-  EXPECT_EQ(panic_message_of([&] { broken.check_total_writes(4); }),
-            "expected 4 total writes, but got 1");
+  // The halves of a run of 4: a full left half absorbs its right neighbour; a left half with a
+  // gap keeps only its own count, and the total-writes check then fails.
+  struct Merge {
+    std::size_t left_writes, right_writes, total, written;
+  };
+  for (const Merge& m : {Merge{2, 1, 4, 3}, Merge{1, 2, 2, 1}}) {
+    auto [left, right] = CollectTarget(10, 4).split_at(2);
+    for (std::size_t i = 0; i < m.left_writes; ++i)
+      left.note_written();
+    for (std::size_t i = 0; i < m.right_writes; ++i)
+      right.note_written();
+    const CollectTarget merged = CollectTarget::merge(left, right);
+    EXPECT_EQ(merged.start(), 10u);
+    EXPECT_EQ(merged.total(), m.total);
+    EXPECT_EQ(merged.written(), m.written);
+    EXPECT_EQ(panic_message_of([&] { merged.check_total_writes(4); }),
+              "expected 4 total writes, but got " + std::to_string(m.written));
+  }
   EXPECT_EQ(panic_message_of([&] { (void)CollectTarget(0, 2).split_at(3); }),
             "assertion failed: index <= len");
 }
