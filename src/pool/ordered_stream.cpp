@@ -17,13 +17,14 @@ namespace {
 // How often the caller looks at its position before it helps or blocks.
 constexpr int kSpinChecks = 64;
 
-// How far ahead of the caller a worker yields its processor before each position (see
-// compute_unclaimed).
-constexpr std::size_t kYieldAhead = 16;
-
 // How far past the position it needs the caller looks for one to compute itself: far enough to
 // pass the positions that workers are on, near enough that what it computes is soon consumed.
 constexpr std::size_t kHelpReach = 64;
+
+// Whether a stream of this thread has a worker parked. A stream that begins meanwhile (in a signal
+// handler that the caller's poll ran) parks none: the worker it parked might be the one that the
+// outer stream's windows wait for.
+thread_local bool t_worker_parked = false;
 
 }  // namespace
 
@@ -45,8 +46,13 @@ OrderedStream::OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ri
 
 OrderedStream::~OrderedStream() {
   stop_and_wait();
-  // A failure that a vanished worker was storing may be half-written: leave the slots unfreed.
-  if (forked_) new (&slots_) Vec<SlotState>();
+  if (forked_) {
+    // A failure that a vanished worker was storing may be half-written: leave the slots unfreed.
+    new (&slots_) Vec<SlotState>();
+    // Destroying a condition variable waits for its waiters, and the parked worker that waits on
+    // this one does not exist here: leave it as it is.
+    new (&unpark_) std::condition_variable();
+  }
 }
 
 void OrderedStream::set_window(std::size_t ahead) {
@@ -93,7 +99,23 @@ void OrderedStream::WindowRun::operator()(bool injected) const {
   collect_in_order(injected, first, end - first, positions);
 }
 
+void OrderedStream::ParkRun::operator()(bool) const {
+  OrderedStream& stream = *this->stream;
+  std::unique_lock<std::mutex> lock(stream.mutex_);
+  while (!stream.unparked_)
+    stream.unpark_.wait(lock);
+}
+
+void OrderedStream::park_a_worker() {
+  if (caller_ != Caller::kHelps || t_worker_parked) return;
+  t_worker_parked = true;
+  park_.emplace(ParkRun{this}, *this);
+  // Injected before any window: the worker that takes it is idle, holding no other job.
+  pool_->inject(park_->as_job_ref());
+}
+
 void OrderedStream::retire_and_submit() {
+  if (windows_submitted_ == 0 && !park_) park_a_worker();
   while (windows_retired_ < windows_submitted_) {
     Window& window = windows_[windows_retired_ % windows_in_flight_];
     if (consumed_ < window.end || !window.job->latch().probe()) break;
@@ -137,12 +159,6 @@ void OrderedStream::compute_unclaimed(std::size_t position) {
   if (slots_[position % ring_size_].claimed.exchange(position + 1, std::memory_order_relaxed) ==
       position + 1) {
     return;  // the caller has it
-  }
-  // Far ahead of the caller, this result is not needed soon, and the caller, whose progress is
-  // the call's, may be waiting for this processor: let it go first.
-  if (caller_ == Caller::kHelps &&
-      position > consumed_hint_.load(std::memory_order_relaxed) + kYieldAhead) {
-    platform::yield_now();
   }
   compute(position, [this] { return stopping_.load(std::memory_order_relaxed); });
 }
@@ -262,8 +278,6 @@ std::exception_ptr OrderedStream::take_failure(std::size_t slot) {
 
 void OrderedStream::release() {
   ++consumed_;
-  // Relaxed: a hint for the workers' scheduling, nothing is read through it.
-  consumed_hint_.store(consumed_, std::memory_order_relaxed);
 }
 
 void OrderedStream::stop_and_wait() {
@@ -272,12 +286,22 @@ void OrderedStream::stop_and_wait() {
   // Relaxed: only a hint to give up early; what is published is decided elsewhere.
   stopping_.store(true, std::memory_order_relaxed);
   // In a forked child no worker will end the windows; nobody else touches them there.
-  if (alone()) return;
+  if (alone()) {
+    if (park_) t_worker_parked = false;
+    return;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
+  unparked_ = true;
+  unpark_.notify_one();
   for (std::size_t i = windows_retired_; i < windows_submitted_; ++i) {
     Window& window = windows_[i % windows_in_flight_];
     while (!window.job->latch().probe())
       changed_.wait(lock);
+  }
+  if (park_) {
+    while (!park_->latch().probe())
+      changed_.wait(lock);
+    t_worker_parked = false;
   }
 }
 

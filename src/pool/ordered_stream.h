@@ -15,10 +15,12 @@
 //
 // When the machine has no processor to spare for the caller (no more than the pool has workers),
 // the caller's progress is what the call waits for, and it shares a processor with a worker.
-// So it does not sit idle while the position it needs is not ready: it claims a position of the
-// windows in flight that no worker has started yet, and computes it itself (workers skip a
-// position the caller claimed); and a worker far ahead of the caller yields its processor before
-// each position, so that the caller goes first. No worker ever blocks waiting for the caller.
+// So one worker sits the stream out (a job that parks it until the stream stops) and leaves its
+// processor to the caller: with the caller and every worker runnable, the scheduler would share
+// processors between them, and the caller would lose its processor to searches that are not
+// needed yet. The caller does not sit idle while the position it needs is not ready: it claims a
+// position of the windows in flight that no worker has started yet, and computes it itself
+// (workers skip a position the caller claimed).
 //
 // Failures: a position whose computation panics is published with that panic, which the caller
 // takes at its turn (take_failure) and deals with as it sees fit; the other positions go on.
@@ -130,6 +132,11 @@ class OrderedStream {
     std::size_t end;
     void operator()(bool injected) const;
   };
+  // The job that parks a worker until the stream stops (Caller::kHelps only).
+  struct ParkRun {
+    OrderedStream* stream;
+    void operator()(bool injected) const;
+  };
   struct Window {
     std::size_t first = 0;
     std::size_t end = 0;
@@ -149,6 +156,8 @@ class OrderedStream {
   // stream began (latched once seen, when the slots that vanished workers were filling are
   // marked torn).
   bool alone();
+  // Injects the job that parks a worker, when the caller takes that worker's processor.
+  void park_a_worker();
   // Ends the windows that have been consumed and whose jobs have ended, and submits new ones
   // while there is room. On the caller.
   void retire_and_submit();
@@ -183,9 +192,6 @@ class OrderedStream {
   // How many windows have ended; changed under mutex_, so that block() cannot miss a change.
   std::atomic<uint64_t> windows_ended_{0};
 
-  // The caller's consumed_, for the workers.
-  alignas(64) std::atomic<std::size_t> consumed_hint_{0};
-
   // Caller-only state.
   alignas(64) std::size_t consumed_ = 0;
   std::size_t retire_at_ = 0;  // consumed_ at which to look at the windows again
@@ -197,9 +203,13 @@ class OrderedStream {
   bool forked_ = false;  // orphaned because the process forked
   bool stopped_ = false;
   Window windows_[kMostWindowsInFlight];
+  std::optional<StackJob<WindowLatch, ParkRun>> park_;
+  bool unparked_ = false;  // under mutex_: the parked worker may go
 
   std::mutex mutex_;
   std::condition_variable changed_;
+  // Its own, so that the caller's wake-ups do not wake the parked worker too.
+  std::condition_variable unpark_;
 
   static constexpr std::size_t kNobody = ~std::size_t{0};
 };

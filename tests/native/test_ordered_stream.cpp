@@ -132,6 +132,52 @@ TEST(OrderedStream, AHelpingCallerPollsFromInsideItsComputation) {
   EXPECT_EQ(gave_up_on_caller.load(), 1);
 }
 
+TEST(OrderedStream, AStreamBegunFromTheCallersPollRunsWhileTheOuterOneHasAWorkerParked) {
+  // The outer stream parks one of the two workers; the caller, held up by a slow position, runs
+  // a whole stream from its poll (a signal handler calling in again). That stream must get the
+  // other worker, not park it too.
+  OwnedPool owned(2);
+  std::vector<std::size_t> outer_slots(16);
+  std::vector<std::size_t> inner_slots(16);
+  auto inner_produce = [&](const Work& work) {
+    inner_slots[work.slot] = work.position;
+    return true;
+  };
+  bool inner_ran = false;
+  auto poll = [&] {
+    if (inner_ran) return false;
+    inner_ran = true;
+    OrderedStream inner(&owned.pool(), 300, inner_slots.size(), inner_produce, Caller::kHelps);
+    inner.set_window(16);
+    EXPECT_EQ(consume_all(inner, inner_slots), positions_up_to(300));
+    return false;
+  };
+  const std::thread::id caller = std::this_thread::get_id();
+  auto outer_produce = [&](const Work& work) {
+    // Whether the caller waits for position 20 or computes a position itself, its poll comes due.
+    if (std::this_thread::get_id() != caller) {
+      if (work.position == 20) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else if (work.position >= 20) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+      while (!work.stop() && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    }
+    outer_slots[work.slot] = work.position;
+    return true;
+  };
+  OrderedStream outer(&owned.pool(), 100, outer_slots.size(), outer_produce, Caller::kHelps);
+  outer.set_window(16);
+  std::vector<std::size_t> seen;
+  for (std::size_t position = 0; position < outer.count(); ++position) {
+    std::optional<std::size_t> slot = outer.next(poll);
+    ASSERT_TRUE(slot.has_value());
+    seen.push_back(outer_slots[*slot]);
+    outer.release();
+  }
+  EXPECT_EQ(seen, positions_up_to(100));
+  EXPECT_TRUE(inner_ran);
+}
+
 TEST(OrderedStream, FailuresComeOutAtTheirTurnAndNeverTaintTheSlotsNextPosition) {
   OwnedPool owned(3);
   std::vector<std::size_t> slots(64);
