@@ -21,6 +21,10 @@ constexpr int kSpinChecks = 64;
 // pass the positions that workers are on, near enough that what it computes is soon consumed.
 constexpr std::size_t kHelpReach = 64;
 
+// Streams shorter than this park no worker: parking one and letting it go again cost a few
+// wake-ups, hundreds of microseconds, more than parking saves on a call of a few milliseconds.
+constexpr std::size_t kLeastCountToPark = 1024;
+
 // Whether a stream of this thread has a worker parked. A stream that begins meanwhile (in a signal
 // handler that the caller's poll ran) parks none: the worker it parked might be the one that the
 // outer stream's windows wait for.
@@ -99,6 +103,7 @@ void OrderedStream::WindowRun::operator()(bool injected) const {
   collect_in_order(injected, first, end - first, positions);
 }
 
+// Its latch, set as it ends, counts as a window's end: at most one needless look for the caller.
 void OrderedStream::ParkRun::operator()(bool) const {
   OrderedStream& stream = *this->stream;
   std::unique_lock<std::mutex> lock(stream.mutex_);
@@ -107,7 +112,7 @@ void OrderedStream::ParkRun::operator()(bool) const {
 }
 
 void OrderedStream::park_a_worker() {
-  if (caller_ != Caller::kHelps || t_worker_parked) return;
+  if (caller_ != Caller::kHelps || count_ < kLeastCountToPark || t_worker_parked) return;
   t_worker_parked = true;
   park_.emplace(ParkRun{this}, *this);
   // Injected before any window: the worker that takes it is idle, holding no other job.

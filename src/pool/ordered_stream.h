@@ -14,9 +14,9 @@
 // is submitted only into slots whose previous window has ended and been consumed.
 //
 // When the machine has no processor to spare for the caller (no more than the pool has workers),
-// the caller's progress is what the call waits for, and it shares a processor with a worker.
-// So one worker sits the stream out (a job that parks it until the stream stops) and leaves its
-// processor to the caller: with the caller and every worker runnable, the scheduler would share
+// the caller's progress is what the call waits for, and it would share a processor with a
+// worker. So one worker sits the stream out (a job that parks it until the stream stops) and leaves
+// its processor to the caller: with the caller and every worker runnable, the scheduler would share
 // processors between them, and the caller would lose its processor to searches that are not
 // needed yet. The caller does not sit idle while the position it needs is not ready: it claims a
 // position of the windows in flight that no worker has started yet, and computes it itself

@@ -147,9 +147,9 @@ TEST(OrderedStream, AStreamBegunFromTheCallersPollRunsWhileTheOuterOneHasAWorker
   auto poll = [&] {
     if (inner_ran) return false;
     inner_ran = true;
-    OrderedStream inner(&owned.pool(), 300, inner_slots.size(), inner_produce, Caller::kHelps);
+    OrderedStream inner(&owned.pool(), 2000, inner_slots.size(), inner_produce, Caller::kHelps);
     inner.set_window(16);
-    EXPECT_EQ(consume_all(inner, inner_slots), positions_up_to(300));
+    EXPECT_EQ(consume_all(inner, inner_slots), positions_up_to(2000));
     return false;
   };
   const std::thread::id caller = std::this_thread::get_id();
@@ -165,7 +165,7 @@ TEST(OrderedStream, AStreamBegunFromTheCallersPollRunsWhileTheOuterOneHasAWorker
     outer_slots[work.slot] = work.position;
     return true;
   };
-  OrderedStream outer(&owned.pool(), 100, outer_slots.size(), outer_produce, Caller::kHelps);
+  OrderedStream outer(&owned.pool(), 2000, outer_slots.size(), outer_produce, Caller::kHelps);
   outer.set_window(16);
   std::vector<std::size_t> seen;
   for (std::size_t position = 0; position < outer.count(); ++position) {
@@ -174,7 +174,7 @@ TEST(OrderedStream, AStreamBegunFromTheCallersPollRunsWhileTheOuterOneHasAWorker
     seen.push_back(outer_slots[*slot]);
     outer.release();
   }
-  EXPECT_EQ(seen, positions_up_to(100));
+  EXPECT_EQ(seen, positions_up_to(2000));
   EXPECT_TRUE(inner_ran);
 }
 
