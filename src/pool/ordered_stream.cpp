@@ -120,7 +120,7 @@ void OrderedStream::park_a_worker() {
 }
 
 void OrderedStream::retire_and_submit() {
-  if (windows_submitted_ == 0 && !park_) park_a_worker();
+  if (windows_submitted_ == 0) park_a_worker();
   while (windows_retired_ < windows_submitted_) {
     Window& window = windows_[windows_retired_ % windows_in_flight_];
     if (consumed_ < window.end || !window.job->latch().probe()) break;
@@ -290,11 +290,10 @@ void OrderedStream::stop_and_wait() {
   stopped_ = true;
   // Relaxed: only a hint to give up early; what is published is decided elsewhere.
   stopping_.store(true, std::memory_order_relaxed);
+  // No stream of this thread can begin before this returns: it polls no more.
+  if (park_) t_worker_parked = false;
   // In a forked child no worker will end the windows; nobody else touches them there.
-  if (alone()) {
-    if (park_) t_worker_parked = false;
-    return;
-  }
+  if (alone()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   unparked_ = true;
   unpark_.notify_one();
@@ -306,7 +305,6 @@ void OrderedStream::stop_and_wait() {
   if (park_) {
     while (!park_->latch().probe())
       changed_.wait(lock);
-    t_worker_parked = false;
   }
 }
 

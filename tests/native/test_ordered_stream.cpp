@@ -14,6 +14,7 @@
 #endif
 
 #include "child_process.h"
+#include "platform/function_ref.h"
 #include "platform/panic.h"
 #include "pool/ordered_stream.h"
 #include "pool/worker_pool.h"
@@ -33,11 +34,13 @@ std::vector<std::size_t> positions_up_to(std::size_t count) {
   return positions;
 }
 
-// Consumes every position of `stream`, taking what each slot holds.
-std::vector<std::size_t> consume_all(OrderedStream& stream, std::vector<std::size_t>& slots) {
+// Consumes every position of `stream`, taking what each slot holds, until `poll` gives up.
+std::vector<std::size_t> consume_all(
+    OrderedStream& stream, std::vector<std::size_t>& slots,
+    FunctionRef<bool()> poll = [] { return false; }) {
   std::vector<std::size_t> seen;
   for (std::size_t position = 0; position < stream.count(); ++position) {
-    std::optional<std::size_t> slot = stream.next([] { return false; });
+    std::optional<std::size_t> slot = stream.next(poll);
     if (!slot) break;
     seen.push_back(slots[*slot]);
     stream.release();
@@ -167,14 +170,7 @@ TEST(OrderedStream, AStreamBegunFromTheCallersPollRunsWhileTheOuterOneHasAWorker
   };
   OrderedStream outer(&owned.pool(), 2000, outer_slots.size(), outer_produce, Caller::kHelps);
   outer.set_window(16);
-  std::vector<std::size_t> seen;
-  for (std::size_t position = 0; position < outer.count(); ++position) {
-    std::optional<std::size_t> slot = outer.next(poll);
-    ASSERT_TRUE(slot.has_value());
-    seen.push_back(outer_slots[*slot]);
-    outer.release();
-  }
-  EXPECT_EQ(seen, positions_up_to(2000));
+  EXPECT_EQ(consume_all(outer, outer_slots, poll), positions_up_to(2000));
   EXPECT_TRUE(inner_ran);
 }
 
