@@ -1,5 +1,5 @@
-// Throughput of the all-pairs computation on pools of one and two workers, and the cost of an
-// empty join on a worker.
+// Throughput of the all-pairs computation on the process-wide pool (sized by DORVANE_NUM_THREADS,
+// or one worker per processor) and on one thread alone, and the cost of an empty join on a worker.
 //
 // Usage: bench_all_pairs [repetitions]
 #include <algorithm>
@@ -37,10 +37,8 @@ dorvane::Graph random_graph() {
   return dorvane::graph_of_edges(edges);
 }
 
-// Median seconds of `repetitions` all-pairs runs on a pool of `workers`, called from outside.
-double time_all_pairs(const dorvane::Graph& graph, std::size_t workers, int repetitions,
-                      std::size_t* entries) {
-  dorvane::testing::OwnedPool owned(workers);
+// Median seconds of `repetitions` all-pairs runs on the process-wide pool, called from outside.
+double time_all_pairs(const dorvane::Graph& graph, int repetitions, std::size_t* entries) {
   std::vector<double> seconds;
   for (int i = 0; i < repetitions + 1; ++i) {
     // The results stream to a consumer that only counts them, so this times the searches.
@@ -49,7 +47,7 @@ double time_all_pairs(const dorvane::Graph& graph, std::size_t workers, int repe
     dorvane::compute_all_pairs(
         graph, std::nullopt,
         [&](dorvane::NodeIndex, std::span<const dorvane::Reached>) { return ++sources > 0; },
-        [] { return false; }, &owned.pool());
+        [] { return false; });
     std::chrono::duration<double> took = Clock::now() - start;
     *entries = sources;
     if (i > 0) seconds.push_back(took.count());  // the first run warms up
@@ -80,11 +78,14 @@ int main(int argc, char** argv) {
   std::printf("graph: %zu nodes, 8000 edges; median of %d runs\n", graph.nodes().size(),
               repetitions);
   std::size_t entries = 0;
-  double one = time_all_pairs(graph, 1, repetitions, &entries);
-  std::printf("all pairs, 1 worker : %8.2f ms (%zu sources)\n", one * 1e3, entries);
-  double two = time_all_pairs(graph, 2, repetitions, &entries);
-  std::printf("all pairs, 2 workers: %8.2f ms (%zu sources)\n", two * 1e3, entries);
-  std::printf("speed-up on 2 workers: %.2f\n", one / two);
+  // Inside a job of a pool of its own, a call computes everything on that worker's thread.
+  double one = dorvane::testing::OwnedPool(1).run(
+      [&](dorvane::WorkerThread&, bool) { return time_all_pairs(graph, repetitions, &entries); });
+  std::printf("all pairs, one thread alone: %8.2f ms (%zu sources)\n", one * 1e3, entries);
+  double pooled = time_all_pairs(graph, repetitions, &entries);
+  std::printf("all pairs, %zu workers:       %8.2f ms (%zu sources)\n",
+              dorvane::current_thread_count(), pooled * 1e3, entries);
+  std::printf("speed-up on the pool: %.2f\n", one / pooled);
   std::printf("empty join on a worker, pool of 1: %6.1f ns\n", time_empty_join(1));
   std::printf("empty join on a worker, pool of 2: %6.1f ns\n", time_empty_join(2));
   return 0;

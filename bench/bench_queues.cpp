@@ -33,7 +33,8 @@ uint64_t g_sink = 0;
 void deque_push_pop() {
   constexpr uint64_t kRounds = 400'000;
   constexpr uint64_t kBatch = 32;
-  LocalDeque deque;
+  Epochs epochs(1);
+  LocalDeque deque(epochs);
   uint64_t sum = 0;
   Clock::time_point start = Clock::now();
   for (uint64_t round = 0; round < kRounds; ++round) {
@@ -49,7 +50,8 @@ void deque_push_pop() {
 void deque_steal() {
   constexpr uint64_t kJobs = 4'000'000;
   constexpr uint64_t kBacklog = 1024;
-  LocalDeque deque;
+  Epochs epochs(1);
+  LocalDeque deque(epochs);
   std::atomic<uint64_t> stolen{0};
   std::atomic<bool> go{false};
   std::thread thief([&] {
@@ -58,7 +60,7 @@ void deque_steal() {
     uint64_t count = 0;
     uint64_t sum = 0;
     while (count < kJobs) {
-      Steal steal = deque.steal();
+      Steal steal = deque.steal(0);
       if (steal.outcome == StealOutcome::kJob) {
         sum += reinterpret_cast<uintptr_t>(steal.job.data);
         stolen.store(++count, std::memory_order_relaxed);

@@ -7,9 +7,24 @@
 
 namespace dorvane {
 
+SignalCheck::~SignalCheck() {
+  if (collector_paused_ && program_enables_collector_) PyGC_Enable();
+}
+
+void SignalCheck::pause_collector() {
+  if (collector_paused_) return;
+  collector_paused_ = true;
+  program_enables_collector_ = PyGC_Disable() != 0;
+}
+
 bool SignalCheck::operator()() {
   if (raised_) return true;
-  if (PyErr_CheckSignals() < 0) {
+  // Two flag changes around the handlers: no collection can have been scheduled while paused,
+  // so giving the program its collector back costs nothing unless a handler runs.
+  if (collector_paused_ && program_enables_collector_) PyGC_Enable();
+  const int status = PyErr_CheckSignals();
+  if (collector_paused_) program_enables_collector_ = PyGC_Disable() != 0;
+  if (status < 0) {
     raised_ = true;
     exception_ = PyRef::steal(compat::get_raised_exception());
   }

@@ -12,7 +12,6 @@
 #include "boundary/signal_check.h"
 #include "module/result_dict.h"
 #include "paths/graph.h"
-#include "pool/worker_pool.h"
 
 namespace dorvane {
 
@@ -40,8 +39,6 @@ PyResult<PyRef> run_call(PyObject* const* arguments, Py_ssize_t positional_count
 PyObject* all_pairs_dijkstra_path_length(PyObject* /*module*/, PyObject* const* arguments,
                                          Py_ssize_t positional_count,
                                          PyObject* keyword_names) noexcept {
-  // Before any memory is spent: a panic, or the pool's per-thread state, must not need it later.
-  prepare_thread_for_pool();
   return run_guarded([&] { return run_call(arguments, positional_count, keyword_names); });
 }
 

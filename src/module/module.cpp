@@ -17,11 +17,11 @@
 #include <string_view>
 
 #include "boundary/failure_guard.h"
+#include "boundary/paced_release.h"
 #include "boundary/py_err.h"
 #include "boundary/py_once_cell.h"
 #include "boundary/py_ref.h"
 #include "module/entry.h"
-#include "module/slice_pacer.h"
 #include "platform/panic.h"
 
 namespace dorvane {
@@ -109,7 +109,7 @@ PyStatus initialise(PyObject* module) {
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return PyErr::fetch();
   // Not worth failing the import for: without them, an interrupted call releases what it had
   // built before it raises, which only takes longer.
-  static_cast<void>(install_slice_pacer_hooks());
+  static_cast<void>(install_paced_release());
   return kDone;
 }
 

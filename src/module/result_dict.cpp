@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "module/deferred_release.h"
+#include "boundary/paced_release.h"
 #include "paths/all_pairs.h"
 #include "platform/countdown.h"
 #include "platform/memory.h"
@@ -91,7 +91,9 @@ class ResultBuilder {
         __builtin_prefetch(inner_[order[i + kLookahead]].get());
       }
       const NodeIndex index = order[i];
-      if (PyDict_SetItem(outer_.get(), key(index), inner_[index].get()) < 0) {
+      // Every source was consumed when the computation says it is complete.
+      PyObject* inner = &unwrap(inner_[index].get());
+      if (PyDict_SetItem(outer_.get(), key(index), inner) < 0) {
         failure_.emplace(PyErr::fetch());
         return false;
       }
@@ -144,27 +146,9 @@ class ResultBuilder {
 
 }  // namespace
 
-// Keeps the cyclic garbage collector from running while the result is built. The result holds
-// dicts of ints and floats only, which can never form a cycle, yet each dict made counts towards
-// the next collection, and the signal checks run a collection that is due: on a graph of a
-// million nodes, hundreds of collections, a quarter of the call. Restores the collector's state
-// as it found it (a call nested in a signal handler finds it off and leaves it so).
-class CollectorPause {
- public:
-  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-
- private:
-  bool was_enabled_;
-};
-
 PyResult<PyRef> build_result(const Graph& graph, const std::optional<double>& cutoff,
                              SignalCheck& signals) {
-  CollectorPause pause;
+  signals.pause_collector();
   ResultBuilder builder(graph, signals);
   if (!builder.make_keys()) return std::move(builder).finish(false);
   const bool complete = compute_all_pairs(

@@ -8,7 +8,6 @@
 #include "paths/graph.h"
 #include "paths/search.h"
 #include "platform/function_ref.h"
-#include "pool/worker_pool.h"
 
 namespace dorvane {
 
@@ -16,11 +15,12 @@ namespace dorvane {
 // search reached, in the iteration order of its distance table. Returns false to stop.
 using AllPairsConsumer = FunctionRef<bool(NodeIndex source, std::span<const Reached> reached)>;
 
-// Runs a search from every node of `graph` and hands each result to `consume` as soon as it is
-// its turn, in node index order (the order of first appearance in the edge list, in which nearby
-// sources tend to share their nodes; the result's own order, the node set's, is the caller's to
-// restore). The results computed ahead of their turn are kept to a small window. Returns true
-// once every source was consumed.
+// Runs a search from every node of `graph` on the process-wide pool (created by the first call;
+// on the calling thread alone when it is itself a worker) and hands each result to `consume` as
+// soon as it is its turn, in node index order (the order of first appearance in the edge list, in
+// which nearby sources tend to share their nodes; the result's own order, the node set's, is the
+// caller's to restore). The results computed ahead of their turn are kept to a small window.
+// Returns true once every source was consumed.
 //
 // Returns false when `consume` returns false, or when `poll` does; the calling thread calls
 // `poll` at least every few tens of milliseconds while it waits for a search. Either way the
@@ -30,11 +30,7 @@ using AllPairsConsumer = FunctionRef<bool(NodeIndex source, std::span<const Reac
 // When searches fail, the panic of the one whose source comes first in the node set's order
 // comes out, once every search that could fail before it has run, with its diagnostic written
 // (the only one of the call); nothing is consumed after the first failure.
-//
-// The searches run on the process-wide pool (created by the first call), or on `pool` when one
-// is given; on the calling thread alone when it is itself a worker.
 bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
-                       AllPairsConsumer consume, FunctionRef<bool()> poll,
-                       WorkerPool* pool = nullptr);
+                       AllPairsConsumer consume, FunctionRef<bool()> poll);
 
 }  // namespace dorvane

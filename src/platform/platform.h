@@ -54,16 +54,21 @@ void wake_all(const std::atomic<uint32_t>& word);
 // text in the system's encoding comes back with bytes that no parser of digits accepts.
 std::optional<std::string> environment_variable(const char* name);
 
-// Runs `cleanup(argument)` when the calling thread ends, after the rest of its code; cleanups
-// registered by one thread run in the reverse order of registration. Work at thread exit goes here,
-// not into the destructor of a thread_local variable: MinGW frees a thread's thread_local storage
-// before it runs those destructors. For the same reason `cleanup` must not use thread_local
-// variables.
-void at_thread_exit(void (*cleanup)(void*), void* argument);
+// Forks: the one place where the process learns that it forked. A child of fork() has only the
+// thread that forked; whatever the parent's other threads were doing stays undone there, and every
+// layer that keeps threads or their half-written state asks "has the process forked since X" by
+// comparing fork generations, instead of registering a handler of its own.
+//
+// Starts counting forks (once; later calls return the first call's outcome). Returns 0, or the
+// system's error code when the counting could not be set up (no memory): the generations are then
+// meaningless, and whatever relies on them must do without. Always 0 where there is no fork.
+int watch_forks();
+// How many forks separate this process from the one that first called watch_forks: a child starts
+// one up on its parent. Always 0 before watch_forks succeeded, and where there is no fork.
+uint32_t fork_generation();
 
-// Registers `handler` to run in the child process after fork(), on its only thread. Does nothing
-// where there is no fork (Windows).
-void on_fork_child(void (*handler)());
+// The error code of a request that failed for lack of memory (ENOMEM, ERROR_NOT_ENOUGH_MEMORY).
+int out_of_memory_error();
 
 // Writes `text` to standard error, unbuffered, retrying short writes.
 void write_stderr(std::string_view text);

@@ -24,18 +24,12 @@ void* thread_entry(void* start) {
   return nullptr;
 }
 
-// The thread-specific key that serves as every thread's exit slot. Its destructor runs after the
-// thread's thread_local destructors (glibc runs those first).
-pthread_key_t exit_key() {
-  static const pthread_key_t key = [] {
-    pthread_key_t created;
-    if (pthread_key_create(&created, &system_threads::run_exit_cleanups) != 0) {
-      write_stderr("dorvane: no thread-specific key is left\n");
-      fail_fast();
-    }
-    return created;
-  }();
-  return key;
+// Relaxed: the only writer is the child's handler, which runs on the child's only thread before
+// anything else there can read it.
+constinit std::atomic<uint32_t> forks{0};
+
+void count_fork() {
+  forks.fetch_add(1, std::memory_order_relaxed);
 }
 
 long futex(const std::atomic<uint32_t>& word, int op, uint32_t value) {
@@ -143,16 +137,18 @@ std::optional<std::string> environment_variable(const char* name) {
   return std::string(value);
 }
 
-void* system_threads::exit_slot() {
-  return pthread_getspecific(exit_key());
+int watch_forks() {
+  // Registered once: every fork after it is counted, in this process and its descendants.
+  static const int error = pthread_atfork(nullptr, nullptr, &count_fork);
+  return error;
 }
 
-bool system_threads::set_exit_slot(void* value) {
-  return pthread_setspecific(exit_key(), value) == 0;
+uint32_t fork_generation() {
+  return forks.load(std::memory_order_relaxed);
 }
 
-void on_fork_child(void (*handler)()) {
-  pthread_atfork(nullptr, nullptr, handler);
+int out_of_memory_error() {
+  return ENOMEM;
 }
 
 void write_stderr(std::string_view text) {

@@ -25,24 +25,6 @@ DWORD WINAPI thread_entry(void* start) {
   return 0;
 }
 
-void WINAPI fiber_slot_ended(void* cleanups) {
-  system_threads::run_exit_cleanups(cleanups);
-}
-
-// The fiber-local slot that serves as every thread's exit slot. Its callback runs when the thread
-// ends, with the slot's value, and needs no thread_local storage of the C++ runtime.
-DWORD exit_index() {
-  static const DWORD index = [] {
-    DWORD allocated = FlsAlloc(&fiber_slot_ended);
-    if (allocated == FLS_OUT_OF_INDEXES) {
-      write_stderr("dorvane: no fiber-local slot is left\n");
-      fail_fast();
-    }
-    return allocated;
-  }();
-  return index;
-}
-
 // WaitOnAddress compares and waits on the atomic's own storage.
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
 void* address_of(const std::atomic<uint32_t>& word) {
@@ -162,16 +144,17 @@ std::optional<std::string> environment_variable(const char* name) {
   }
 }
 
-void* system_threads::exit_slot() {
-  return FlsGetValue(exit_index());
+// Windows has no fork: the process never changes generation.
+int watch_forks() {
+  return 0;
 }
 
-bool system_threads::set_exit_slot(void* value) {
-  return FlsSetValue(exit_index(), value) != FALSE;
+uint32_t fork_generation() {
+  return 0;
 }
 
-void on_fork_child(void (*)()) {
-  // Windows has no fork: there is never a child to prepare.
+int out_of_memory_error() {
+  return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 void write_stderr(std::string_view text) {

@@ -51,17 +51,13 @@ class CollectTarget {
   std::size_t total() const { return total_; }
   std::size_t written() const { return written_; }
 
-  // The position whose record is written next; panics when the run is full.
-  std::size_t next_position() const {
-    if (written_ == total_) panic("too many values pushed to consumer");
-    return start_ + written_;
-  }
+  // The position whose record is written next.
+  std::size_t next_position() const { return start_ + written_; }
   // Counts the record of next_position() as written.
   void note_written() { ++written_; }
 
-  // The first `index` positions and the rest, both unwritten.
+  // The first `index` positions (at most total()) and the rest, both unwritten.
   std::pair<CollectTarget, CollectTarget> split_at(std::size_t index) const {
-    if (index > total_) panic("assertion failed: index <= len");
     return {CollectTarget(start_, index), CollectTarget(start_ + index, total_ - index)};
   }
 
@@ -99,7 +95,6 @@ CollectTarget collect_piece(CollectTarget target, SplitBudget budget, bool migra
   const std::size_t len = target.total();
   if (budget.try_split(len, migrated)) {
     const std::size_t mid = len / 2;
-    if (mid > len) panic("mid > len");
     const auto [left, right] = target.split_at(mid);
     const auto [left_result, right_result] = join(
         injected,
@@ -111,7 +106,6 @@ CollectTarget collect_piece(CollectTarget target, SplitBudget budget, bool migra
         });
     return CollectTarget::merge(left_result, right_result);
   }
-  if constexpr (requires { op.start_run(len); }) op.start_run(len);
   for (std::size_t i = 0; i < len; ++i) {
     op(target.next_position());
     target.note_written();
@@ -125,9 +119,7 @@ CollectTarget collect_piece(CollectTarget target, SplitBudget budget, bool migra
 // whichever workers steal pieces of it; returns when all are done. `injected` says whether this
 // call was injected into the pool from a thread outside it, which makes both halves of the first
 // cut count as migrated. A panic of `op` comes out here (of two, the lower half's). `op` runs on
-// several threads at once and must not wait for anything a thread outside the pool holds. An `op`
-// with a member start_run(count) is told each time a thread starts a run of `count` consecutive
-// positions, so that tests can watch how the run was cut.
+// several threads at once and must not wait for anything a thread outside the pool holds.
 template <class Op>
 void collect_in_order(bool injected, std::size_t first, std::size_t count, Op& op) {
   SplitBudget budget{current_thread_count(), 1};

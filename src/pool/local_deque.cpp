@@ -17,7 +17,6 @@
 #include <new>
 
 #include "platform/memory.h"
-#include "pool/epoch.h"
 
 namespace dorvane {
 
@@ -76,7 +75,8 @@ static_assert((LocalDeque::kMinCapacity & (LocalDeque::kMinCapacity - 1)) == 0,
               "slot indexing masks with capacity - 1");
 static_assert(sizeof(JobRef) == 2 * sizeof(void*), "queues carry two-word handles");
 
-LocalDeque::LocalDeque() : buffer_(Buffer::create(static_cast<int64_t>(kMinCapacity))) {}
+LocalDeque::LocalDeque(Epochs& epochs)
+    : buffer_(Buffer::create(static_cast<int64_t>(kMinCapacity))), epochs_(epochs) {}
 
 LocalDeque::~LocalDeque() {
   Buffer::destroy(buffer_.load(std::memory_order_relaxed));  // no other thread is left
@@ -152,7 +152,7 @@ std::optional<JobRef> LocalDeque::pop() {
   return job;
 }
 
-Steal LocalDeque::steal() {
+Steal LocalDeque::steal(std::size_t thief) {
   // Seq_cst loads, top_ first: the thieves' half of the Dekker pattern at the top. The load of
   // bottom_ also acquires the owner's release store in push, making the pushed slot visible.
   int64_t top = top_.load(std::memory_order_seq_cst);
@@ -162,7 +162,7 @@ Steal LocalDeque::steal() {
   JobRef job;
   {
     // Pinned while the buffer may be read, so a buffer replaced meanwhile is not freed under us.
-    epoch::PinGuard pin;
+    Epochs::Pin pin(epochs_, thief);
     // Seq_cst: after the pin in the total order (see epoch.cpp); it also acquires the store in
     // replace_buffer, making the copied slots visible.
     Buffer* buffer = buffer_.load(std::memory_order_seq_cst);
@@ -175,14 +175,6 @@ Steal LocalDeque::steal() {
     return Steal{StealOutcome::kRetry, JobRef{}};
   }
   return Steal{StealOutcome::kJob, job};
-}
-
-bool LocalDeque::is_empty() const {
-  // Seq_cst, in steal's order: callers may use the answer on either side of a fence-based
-  // handshake, so it must not be older than the thread's own earlier seq_cst accesses.
-  int64_t top = top_.load(std::memory_order_seq_cst);
-  int64_t bottom = bottom_.load(std::memory_order_seq_cst);
-  return bottom - top <= 0;
 }
 
 std::size_t LocalDeque::capacity() const {
@@ -198,7 +190,7 @@ LocalDeque::Buffer* LocalDeque::replace_buffer(Buffer* old, int64_t from, int64_
   // Seq_cst: releases the copied slots to the thieves' seq_cst load of buffer_, and precedes the
   // epoch stamp below in the total order, as the reclamation argument requires.
   buffer_.store(fresh, std::memory_order_seq_cst);
-  old->retired_at = epoch::current_epoch();
+  old->retired_at = epochs_.current();
   old->next_retired = retired_;
   retired_ = old;
   reclaim();
@@ -207,12 +199,12 @@ LocalDeque::Buffer* LocalDeque::replace_buffer(Buffer* old, int64_t from, int64_
 
 void LocalDeque::reclaim() {
   // Two advances: when no thief is pinned, a buffer just replaced is freed at once.
-  epoch::try_advance();
-  uint64_t epoch = epoch::try_advance();
+  epochs_.try_advance();
+  const uint64_t epoch = epochs_.try_advance();
   Buffer** link = &retired_;
   while (*link != nullptr) {
     Buffer* buffer = *link;
-    if (epoch::is_reclaimable(buffer->retired_at, epoch)) {
+    if (Epochs::is_reclaimable(buffer->retired_at, epoch)) {
       *link = buffer->next_retired;
       Buffer::destroy(buffer);
     } else {

@@ -7,13 +7,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "pool/epoch.h"
 #include "pool/job_ref.h"
 
 namespace dorvane {
-
-namespace testing {
-struct PoolTesting;
-}
 
 // What a steal got: a job, nothing (the queue was empty), or nothing because it lost a race with
 // another thread changing the queue (it may still hold jobs; try again).
@@ -30,7 +27,8 @@ class LocalDeque {
   // Capacity of a new deque, and the floor below which it never shrinks.
   static constexpr std::size_t kMinCapacity = 64;
 
-  LocalDeque();
+  // Replaced buffers are freed by `epochs`, whose participants are the thieves.
+  explicit LocalDeque(Epochs& epochs);
   ~LocalDeque();  // no thread may still be using the deque
   LocalDeque(const LocalDeque&) = delete;
   LocalDeque& operator=(const LocalDeque&) = delete;
@@ -43,17 +41,14 @@ class LocalDeque {
   // stays in use and it is above kMinCapacity.
   std::optional<JobRef> pop();
 
-  // Thief side: any thread. Takes from the front (first in, first out).
-  Steal steal();
+  // Thief side: any thread, as participant `thief` of the deque's epochs (its own, used by no
+  // other thread meanwhile). Takes from the front (first in, first out).
+  Steal steal(std::size_t thief);
 
- private:
-  friend struct testing::PoolTesting;
-
-  // A snapshot: true when no job was in the deque at some instant during the call.
-  bool is_empty() const;
   // Current buffer capacity. Owner side, like push and pop.
   std::size_t capacity() const;
 
+ private:
   struct Buffer;
 
   Buffer* replace_buffer(Buffer* old, int64_t from, int64_t to, int64_t new_capacity);
@@ -66,6 +61,7 @@ class LocalDeque {
   std::atomic<Buffer*> buffer_;
   // Replaced buffers that thieves may still read, linked through Buffer::next_retired. Owner only.
   Buffer* retired_ = nullptr;
+  Epochs& epochs_;
 };
 
 }  // namespace dorvane

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <new>
 #include <utility>
 
 #include "platform/panic.h"
-#include "platform/platform.h"
 #include "pool/collect.h"
 #include "pool/worker_pool.h"
+#include "pool/worker_thread.h"
 
 namespace dorvane {
 
@@ -21,72 +20,62 @@ constexpr int kSpinChecks = 64;
 // pass the positions that workers are on, near enough that what it computes is soon consumed.
 constexpr std::size_t kHelpReach = 64;
 
-// Streams shorter than this park no worker: parking one and letting it go again cost a few
-// wake-ups, hundreds of microseconds, more than parking saves on a call of a few milliseconds.
-constexpr std::size_t kLeastCountToPark = 1024;
-
-// Whether a stream of this thread has a worker parked. A stream that begins meanwhile (in a signal
-// handler that the caller's poll ran) parks none: the worker it parked might be the one that the
-// outer stream's windows wait for.
-thread_local bool t_worker_parked = false;
-
 }  // namespace
 
-OrderedStream::Caller OrderedStream::caller_role_for(const WorkerPool* pool) {
-  return pool != nullptr && platform::processor_count() <= pool->thread_count() ? Caller::kHelps
-                                                                                : Caller::kWaits;
-}
-
-OrderedStream::OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size,
-                             Produce produce, Caller caller)
+StreamSchedule::StreamSchedule(WorkerPool* pool, std::size_t count, std::size_t ring_size,
+                               Caller caller, FunctionRef<bool()> poll, Produce produce)
     : pool_(count < 2 ? nullptr : pool),
       count_(count),
       ring_size_(std::max<std::size_t>(ring_size, 1)),
+      threads_(pool_ != nullptr ? pool_->thread_count() + 1 : 1),
+      caller_(pool_ != nullptr ? caller : Caller::kWaits),
+      poll_(poll),
       produce_(produce),
-      caller_(pool_ != nullptr && pool_->thread_count() > 1 ? caller : Caller::kWaits),
       windows_in_flight_(std::min(kMostWindowsInFlight, ring_size_)),
       slots_(ring_size_),
       waiting_for_(kNobody) {}
 
-OrderedStream::~OrderedStream() {
+StreamSchedule::~StreamSchedule() {
   stop_and_wait();
-  if (forked_) {
-    // A failure that a vanished worker was storing may be half-written: leave the slots unfreed.
-    new (&slots_) Vec<SlotState>();
-    // Destroying a condition variable waits for its waiters, and the parked worker that waits on
-    // this one does not exist here: leave it as it is.
-    new (&unpark_) std::condition_variable();
-  }
+  // A failure that a vanished worker was storing may be half-written: leave the slots unfreed.
+  if (workers_gone_) ::new (&slots_) Vec<SlotState>();
 }
 
-void OrderedStream::set_window(std::size_t ahead) {
+void StreamSchedule::set_window(std::size_t ahead) {
   // The windows in flight together stay within the ring.
   window_size_ = std::clamp<std::size_t>((ahead + windows_in_flight_ - 1) / windows_in_flight_, 1,
                                          ring_size_ / windows_in_flight_);
 }
 
-bool OrderedStream::alone() {
+bool StreamSchedule::poll_due() {
+  if (gave_up_) return true;
+  if (!poll_countdown_.tick()) return false;
+  gave_up_ = poll_();
+  return gave_up_;
+}
+
+bool StreamSchedule::alone() {
   if (orphaned_) return true;
   if (pool_ == nullptr) return orphaned_ = true;
   if (pool_->workers_here()) return false;
-  // A forked child: the positions that workers had claimed and not published were being written
-  // by threads that do not exist here. (The caller's own computations are all finished: the
-  // fork happened inside one, which then ran to its end before this is checked.)
+  // The positions that workers had claimed and not published were being written by threads that
+  // do not exist here. (The caller's own computations are all finished: the workers vanished
+  // while the caller ran something else, such as its poll, which then returned here.)
   for (std::size_t position = consumed_; position < submitted_end_; ++position) {
     SlotState& state = slots_[position % ring_size_];
     // Relaxed: no other thread is left in this process.
     if (state.claimed.load(std::memory_order_relaxed) == position + 1 && !is_done(position)) {
-      state.torn = true;
+      state.abandoned = true;
     }
   }
-  forked_ = true;
+  workers_gone_ = true;
   return orphaned_ = true;
 }
 
-void OrderedStream::WindowLatch::set() {
+void StreamSchedule::WindowLatch::set() {
   // Under the mutex, so that a caller that checked the latch and is about to block cannot miss
   // it; nothing of the stream is touched after the unlock, when the caller may free it.
-  OrderedStream& stream = *stream_;
+  StreamSchedule& stream = *stream_;
   std::lock_guard<std::mutex> lock(stream.mutex_);
   // Release: pairs with probe()'s acquire, making the job's stored result visible.
   set_.store(true, std::memory_order_release);
@@ -95,32 +84,15 @@ void OrderedStream::WindowLatch::set() {
   stream.changed_.notify_all();
 }
 
-void OrderedStream::WindowRun::operator()(bool injected) const {
+void StreamSchedule::WindowRun::operator()(bool injected) const {
   struct Positions {
-    OrderedStream* stream;
+    StreamSchedule* stream;
     void operator()(std::size_t position) const { stream->compute_unclaimed(position); }
   } positions{stream};
   collect_in_order(injected, first, end - first, positions);
 }
 
-// Its latch, set as it ends, counts as a window's end: at most one needless look for the caller.
-void OrderedStream::ParkRun::operator()(bool) const {
-  OrderedStream& stream = *this->stream;
-  std::unique_lock<std::mutex> lock(stream.mutex_);
-  while (!stream.unparked_)
-    stream.unpark_.wait(lock);
-}
-
-void OrderedStream::park_a_worker() {
-  if (caller_ != Caller::kHelps || count_ < kLeastCountToPark || t_worker_parked) return;
-  t_worker_parked = true;
-  park_.emplace(ParkRun{this}, *this);
-  // Injected before any window: the worker that takes it is idle, holding no other job.
-  pool_->inject(park_->as_job_ref());
-}
-
-void OrderedStream::retire_and_submit() {
-  if (windows_submitted_ == 0) park_a_worker();
+void StreamSchedule::retire_and_submit() {
   while (windows_retired_ < windows_submitted_) {
     Window& window = windows_[windows_retired_ % windows_in_flight_];
     if (consumed_ < window.end || !window.job->latch().probe()) break;
@@ -146,7 +118,7 @@ void OrderedStream::retire_and_submit() {
                    : 0;
 }
 
-void OrderedStream::check_window_of(std::size_t position) {
+void StreamSchedule::check_window_of(std::size_t position) {
   for (std::size_t i = windows_retired_; i < windows_submitted_; ++i) {
     Window& window = windows_[i % windows_in_flight_];
     if (position < window.first || position >= window.end) continue;
@@ -157,7 +129,7 @@ void OrderedStream::check_window_of(std::size_t position) {
   }
 }
 
-void OrderedStream::compute_unclaimed(std::size_t position) {
+void StreamSchedule::compute_unclaimed(std::size_t position) {
   // Relaxed: the exchange only decides who computes the position; the claimant's results reach
   // the caller through `done` (compute), and the slot was handed to this window through the
   // injection of its job after the caller had let go of the slot's previous position.
@@ -165,20 +137,21 @@ void OrderedStream::compute_unclaimed(std::size_t position) {
       position + 1) {
     return;  // the caller has it
   }
-  compute(position, [this] { return stopping_.load(std::memory_order_relaxed); });
+  compute(position, WorkerThread::current()->index(),
+          [this] { return stopping_.load(std::memory_order_relaxed); });
 }
 
-void OrderedStream::compute(std::size_t position, FunctionRef<bool()> stop) {
+void StreamSchedule::compute(std::size_t position, std::size_t thread, FunctionRef<bool()> stop) {
   const std::size_t slot = position % ring_size_;
   SlotState& state = slots_[slot];
-  const bool torn = state.torn;
-  if (torn) {
-    state.torn = false;
-    new (&state.failure) std::exception_ptr();  // the torn one is left as it is
+  const bool abandoned = state.abandoned;
+  if (abandoned) {
+    state.abandoned = false;
+    ::new (&state.failure) std::exception_ptr();  // the abandoned one is left as it is
   }
   std::exception_ptr failure;
   try {
-    if (!produce_(Work{position, slot, stop, torn})) return;  // gave up: nobody will ask for it
+    if (!produce_(Work{position, slot, thread, abandoned, stop})) return;  // gave up
   } catch (...) {
     failure = std::current_exception();
   }
@@ -193,29 +166,18 @@ void OrderedStream::compute(std::size_t position, FunctionRef<bool()> stop) {
   }
 }
 
-bool OrderedStream::is_done(std::size_t position, std::memory_order order) const {
+bool StreamSchedule::is_done(std::size_t position, std::memory_order order) const {
   return slots_[position % ring_size_].done.load(order) == position + 1;
 }
 
-bool OrderedStream::CallerPoll::due() {
-  if (gave_up) return true;
-  if (std::chrono::steady_clock::now() - last <
-      std::chrono::milliseconds(kPollIntervalMilliseconds)) {
-    return false;
-  }
-  gave_up = poll();
-  last = std::chrono::steady_clock::now();
-  return gave_up;
-}
-
-std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
+std::optional<std::size_t> StreamSchedule::next() {
   const std::size_t position = consumed_;
   if (position >= count_ || stopped_) panic("assertion failed: position < count");
   const std::size_t slot = position % ring_size_;
   // The usual case, which must cost next to nothing: ready, and no window to retire yet.
   if (position < retire_at_ && is_done(position)) return slot;
+  if (gave_up_) return std::nullopt;
 
-  CallerPoll caller_poll{poll, std::chrono::steady_clock::now()};
   if (!alone()) {
     retire_and_submit();
     bool ready = false;
@@ -228,24 +190,22 @@ std::optional<std::size_t> OrderedStream::next(FunctionRef<bool()> poll) {
       retire_and_submit();
       if (is_done(position)) break;
       check_window_of(position);
-      if (!(caller_ == Caller::kHelps && help(position, caller_poll))) {
-        block(position, ended, caller_poll);
-      }
-      if (caller_poll.gave_up) return std::nullopt;
+      if (!(caller_ == Caller::kHelps && help(position))) block(position, ended);
+      if (gave_up_) return std::nullopt;
       if (alone()) break;
       ready = is_done(position);
     }
   }
   if (alone() && !is_done(position)) {
     // Whatever claimed the position is gone, if anything did: compute it here.
-    if (caller_poll.due()) return std::nullopt;
-    compute(position, [&caller_poll] { return caller_poll.due(); });
+    if (poll_due()) return std::nullopt;
+    compute(position, threads_ - 1, [this] { return poll_due(); });
     if (!is_done(position)) return std::nullopt;  // the poll gave up
   }
   return slot;
 }
 
-bool OrderedStream::help(std::size_t position, CallerPoll& poll) {
+bool StreamSchedule::help(std::size_t position) {
   const std::size_t reach = std::min(submitted_end_, position + kHelpReach);
   for (std::size_t at = position; at < reach; ++at) {
     std::atomic<uint64_t>& claimed = slots_[at % ring_size_].claimed;
@@ -254,19 +214,20 @@ bool OrderedStream::help(std::size_t position, CallerPoll& poll) {
         claimed.exchange(at + 1, std::memory_order_relaxed) == at + 1) {
       continue;
     }
-    compute(at, [this, &poll] { return stopping_.load(std::memory_order_relaxed) || poll.due(); });
+    compute(at, threads_ - 1,
+            [this] { return stopping_.load(std::memory_order_relaxed) || poll_due(); });
     return true;
   }
   return false;
 }
 
-void OrderedStream::block(std::size_t position, uint64_t ended, CallerPoll& poll) {
-  using Clock = std::chrono::steady_clock;
+void StreamSchedule::block(std::size_t position, uint64_t ended) {
+  using Clock = Countdown::Clock;
   // Seq_cst, with compute's store of done and load of waiting_for_: see there.
   waiting_for_.store(position, std::memory_order_seq_cst);
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    const auto until = poll.last + std::chrono::milliseconds(kPollIntervalMilliseconds);
+    const Clock::time_point until = poll_countdown_.last() + kPollInterval;
     while (!is_done(position, std::memory_order_seq_cst) &&
            windows_ended_.load(std::memory_order_relaxed) == ended && Clock::now() < until) {
       changed_.wait_until(lock, until);
@@ -274,36 +235,28 @@ void OrderedStream::block(std::size_t position, uint64_t ended, CallerPoll& poll
   }
   waiting_for_.store(kNobody, std::memory_order_relaxed);
   // Unlocked: the poll may run a signal handler that calls in again, or forks.
-  poll.due();
+  poll_due();
 }
 
-std::exception_ptr OrderedStream::take_failure(std::size_t slot) {
+std::exception_ptr StreamSchedule::take_failure(std::size_t slot) {
   return std::exchange(slots_[slot].failure, nullptr);
 }
 
-void OrderedStream::release() {
+void StreamSchedule::release() {
   ++consumed_;
 }
 
-void OrderedStream::stop_and_wait() {
+void StreamSchedule::stop_and_wait() {
   if (stopped_) return;
   stopped_ = true;
   // Relaxed: only a hint to give up early; what is published is decided elsewhere.
   stopping_.store(true, std::memory_order_relaxed);
-  // No stream of this thread can begin before this returns: it polls no more.
-  if (park_) t_worker_parked = false;
-  // In a forked child no worker will end the windows; nobody else touches them there.
+  // Without workers no job of the stream will end; nobody else touches the windows then.
   if (alone()) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  unparked_ = true;
-  unpark_.notify_one();
   for (std::size_t i = windows_retired_; i < windows_submitted_; ++i) {
     Window& window = windows_[i % windows_in_flight_];
     while (!window.job->latch().probe())
-      changed_.wait(lock);
-  }
-  if (park_) {
-    while (!park_->latch().probe())
       changed_.wait(lock);
   }
 }

@@ -9,38 +9,36 @@
 // being computed while the caller consumes the current one, and never more than a window's worth
 // of positions per window in flight is computed ahead of the caller: results wait for the caller
 // only that far, and their memory stays small whatever the count. A result lives in one of
-// `ring_size` slots, slot = position % ring_size, which the caller owns (the stream only says
-// which slot to fill or read); the windows in flight never span more than the ring, and a window
-// is submitted only into slots whose previous window has ended and been consumed.
+// `ring_size` slots, slot = position % ring_size; the windows in flight never span more than the
+// ring, and a window is submitted only into slots whose previous window has ended and been
+// consumed.
 //
-// When the machine has no processor to spare for the caller (no more than the pool has workers),
-// the caller's progress is what the call waits for, and it would share a processor with a
-// worker. So one worker sits the stream out (a job that parks it until the stream stops) and leaves
-// its processor to the caller: with the caller and every worker runnable, the scheduler would share
-// processors between them, and the caller would lose its processor to searches that are not
-// needed yet. The caller does not sit idle while the position it needs is not ready: it claims a
-// position of the windows in flight that no worker has started yet, and computes it itself
-// (workers skip a position the caller claimed).
+// A helping caller (Caller::kHelps) does not sit idle while the position it needs is not ready:
+// it claims a position of the windows in flight that no worker has started yet, and computes it
+// itself (workers skip a position the caller claimed). Whether to help, and whether a worker
+// makes room for the caller meanwhile, is the caller's choice (see WorkerPool::park_worker).
 //
 // Failures: a position whose computation panics is published with that panic, which the caller
 // takes at its turn (take_failure) and deals with as it sees fit; the other positions go on.
-// Stopping (the caller's choice, or the destructor) lets computations that check their stop
-// function give up, and waits until no job of the stream is left in the pool.
+// Stopping (the caller's poll giving up, stop_and_wait, or the destructor) lets computations that
+// check their stop function give up, and waits until no job of the stream is left in the pool.
 //
-// In a child process forked during the stream (from a signal handler that the caller's poll ran),
-// the pool's workers do not exist: the caller then computes every position not yet published
-// itself, and waits for nothing.
+// When the pool's workers are gone (in a child forked during the stream, see
+// WorkerPool::workers_here), the caller computes every position not yet published itself and
+// waits for nothing; what a vanished worker was writing (its scratch, the slot of the position it
+// had claimed) is never read or freed, only replaced.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 
+#include "platform/countdown.h"
 #include "platform/function_ref.h"
 #include "platform/memory.h"
 #include "pool/stack_job.h"
@@ -49,40 +47,44 @@ namespace dorvane {
 
 class WorkerPool;
 
-class OrderedStream {
+// The order, windows, help and stopping of a stream, whatever its results are. A position's
+// computation writes into storage chosen by its slot and its thread (OrderedStream owns both).
+class StreamSchedule {
  public:
-  // Whether the caller takes a share of the computations (see above).
   enum class Caller { kWaits, kHelps };
-  // kHelps when this machine has no processor to spare for the caller of `pool` (if any).
-  static Caller caller_role_for(const WorkerPool* pool);
 
-  // One position to compute, into the caller's slot `slot`.
+  // One position to compute, into slot `slot`, on thread slot `thread` (workers 0 .. n-1, the
+  // calling thread last).
   struct Work {
     std::size_t position;
     std::size_t slot;
+    std::size_t thread;
+    // The slot's content may have been left half-written by a thread that no longer exists: it
+    // must be neither read nor freed, only replaced.
+    bool slot_abandoned;
     // Whether the result is no longer wanted: to be asked now and then, giving up when true.
     FunctionRef<bool()> stop;
-    // The slot's content may have been left half-written by a thread that no longer exists (in a
-    // forked child): it must be neither read nor freed, only replaced.
-    bool slot_torn;
   };
   // Computes `work`; returns false when it gave up because `work.stop()` became true.
   using Produce = FunctionRef<bool(const Work& work)>;
 
-  // Computes `produce` for every position; `produce` must outlive the stream. With no pool (or
-  // fewer than two positions) the caller computes each position itself when it asks for it.
-  OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size, Produce produce,
-                Caller caller = Caller::kWaits);
+  // Computes `produce` for every position; `poll` and `produce` must outlive the schedule. With no
+  // pool (or fewer than two positions) the caller computes each position itself when it asks for
+  // it. While the caller waits or computes, it calls `poll` at most every kPollInterval; once poll
+  // returns true the stream gives up for good.
+  StreamSchedule(WorkerPool* pool, std::size_t count, std::size_t ring_size, Caller caller,
+                 FunctionRef<bool()> poll, Produce produce);
   // Stops and waits, as stop_and_wait.
-  ~OrderedStream();
-  OrderedStream(const OrderedStream&) = delete;
-  OrderedStream& operator=(const OrderedStream&) = delete;
+  ~StreamSchedule();
+  StreamSchedule(const StreamSchedule&) = delete;
+  StreamSchedule& operator=(const StreamSchedule&) = delete;
 
-  std::size_t count() const { return count_; }
+  // Thread slots: one per worker of the pool, and the calling thread's last.
+  std::size_t threads() const { return threads_; }
+  std::size_t ring_size() const { return ring_size_; }
 
-  // The slot of the next position once it is computed. While waiting or computing, calls `poll`
-  // at least every kPollInterval; when poll returns true, gives up and returns nothing.
-  std::optional<std::size_t> next(FunctionRef<bool()> poll);
+  // The slot of the next position once it is computed, or nothing when the poll gave up.
+  std::optional<std::size_t> next();
   // The panic of the position whose slot next() returned, if its computation panicked (taken
   // over by the caller), else null.
   std::exception_ptr take_failure(std::size_t slot);
@@ -96,8 +98,11 @@ class OrderedStream {
   // Stops handing out positions and waits until no job of the stream is left in the pool.
   void stop_and_wait();
 
+  // Whether threads that wrote into the stream's storage vanished (see the top of the file).
+  bool workers_gone() const { return workers_gone_; }
+
   // How long the caller goes without calling its poll at most.
-  static constexpr int kPollIntervalMilliseconds = 20;
+  static constexpr Countdown::Clock::duration kPollInterval = std::chrono::milliseconds(20);
 
  private:
   // Windows running at once: the one being consumed and those computed ahead of it.
@@ -109,32 +114,27 @@ class OrderedStream {
     std::atomic<uint64_t> claimed{0};
     std::atomic<uint64_t> done{0};
     std::exception_ptr failure;
-    bool torn = false;  // caller-only: see Work::slot_torn
+    bool abandoned = false;  // caller-only: see Work::slot_abandoned
   };
 
   // Set by the worker that ends a window's job; the caller watches it (probe) or waits for it
   // under the stream's mutex.
   class WindowLatch {
    public:
-    explicit WindowLatch(OrderedStream& stream) : stream_(&stream) {}
+    explicit WindowLatch(StreamSchedule& stream) : stream_(&stream) {}
     bool probe() const { return set_.load(std::memory_order_acquire); }
     void set();
 
    private:
-    OrderedStream* stream_;
+    StreamSchedule* stream_;
     std::atomic<bool> set_{false};
   };
 
   // A window's job: the collection of positions [first, end) on the pool.
   struct WindowRun {
-    OrderedStream* stream;
+    StreamSchedule* stream;
     std::size_t first;
     std::size_t end;
-    void operator()(bool injected) const;
-  };
-  // The job that parks a worker until the stream stops (Caller::kHelps only).
-  struct ParkRun {
-    OrderedStream* stream;
     void operator()(bool injected) const;
   };
   struct Window {
@@ -143,21 +143,12 @@ class OrderedStream {
     std::optional<StackJob<WindowLatch, WindowRun>> job;  // from submission to retirement
   };
 
-  // The caller's poll while it waits or computes: called once an interval has passed since the
-  // last call, and sticky once it gave up.
-  struct CallerPoll {
-    FunctionRef<bool()> poll;
-    std::chrono::steady_clock::time_point last;
-    bool gave_up = false;
-    bool due();
-  };
-
-  // Whether the stream must do without the pool: it has none, or the process forked since the
-  // stream began (latched once seen, when the slots that vanished workers were filling are
-  // marked torn).
+  // Calls the caller's poll once an interval has passed since the last call; sticky once it gave
+  // up.
+  bool poll_due();
+  // Whether the stream must do without the pool: it has none, or its workers are gone (latched
+  // once seen, when the slots that vanished workers were filling are marked abandoned).
   bool alone();
-  // Injects the job that parks a worker, when the caller takes that worker's processor.
-  void park_a_worker();
   // Ends the windows that have been consumed and whose jobs have ended, and submits new ones
   // while there is room. On the caller.
   void retire_and_submit();
@@ -165,14 +156,14 @@ class OrderedStream {
   void check_window_of(std::size_t position);
   // The caller computes the first unclaimed position from `position` on within the windows in
   // flight; false when there is none.
-  bool help(std::size_t position, CallerPoll& poll);
+  bool help(std::size_t position);
   // Blocks until `position` is published, a window ends (windows_ended_ moves on from `ended`),
   // or the poll is due.
-  void block(std::size_t position, uint64_t ended, CallerPoll& poll);
+  void block(std::size_t position, uint64_t ended);
   // Computes `position` unless the caller claimed it (a worker's part of a window).
   void compute_unclaimed(std::size_t position);
-  // Computes `position` and publishes it, unless it gave up.
-  void compute(std::size_t position, FunctionRef<bool()> stop);
+  // Computes `position` on thread slot `thread` and publishes it, unless it gave up.
+  void compute(std::size_t position, std::size_t thread, FunctionRef<bool()> stop);
   // Whether `position` is published; acquire (at least) pairs with compute's store, so that its
   // slot's result is visible once this sees it done.
   bool is_done(std::size_t position, std::memory_order order = std::memory_order_acquire) const;
@@ -180,8 +171,10 @@ class OrderedStream {
   WorkerPool* const pool_;
   const std::size_t count_;
   const std::size_t ring_size_;
-  const Produce produce_;
+  const std::size_t threads_;
   const Caller caller_;
+  const FunctionRef<bool()> poll_;
+  const Produce produce_;
   const std::size_t windows_in_flight_;  // at most kMostWindowsInFlight, and no more than slots
   Vec<SlotState> slots_;
 
@@ -200,18 +193,96 @@ class OrderedStream {
   std::size_t windows_submitted_ = 0;
   std::size_t windows_retired_ = 0;
   bool orphaned_ = false;
-  bool forked_ = false;  // orphaned because the process forked
+  bool workers_gone_ = false;
   bool stopped_ = false;
+  bool gave_up_ = false;
+  Countdown poll_countdown_{1, kPollInterval};
   Window windows_[kMostWindowsInFlight];
-  std::optional<StackJob<WindowLatch, ParkRun>> park_;
-  bool unparked_ = false;  // under mutex_: the parked worker may go
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  // Its own, so that the caller's wake-ups do not wake the parked worker too.
-  std::condition_variable unpark_;
 
   static constexpr std::size_t kNobody = ~std::size_t{0};
+};
+
+// A stream whose positions each produce a `Result`, computed with per-thread `Scratch` memory:
+// produce(position, result, scratch, stop) writes position's result into `result` (a slot's, reused
+// from an earlier position of the slot) and returns false when it gave up because stop() became
+// true. `produce` and `poll` must outlive the stream.
+template <class Result, class Scratch>
+class OrderedStream {
+ public:
+  using Caller = StreamSchedule::Caller;
+  using Produce = FunctionRef<bool(std::size_t position, Result& result, Scratch& scratch,
+                                   FunctionRef<bool()> stop)>;
+
+  OrderedStream(WorkerPool* pool, std::size_t count, std::size_t ring_size, Caller caller,
+                FunctionRef<bool()> poll, Produce produce)
+      : produce_(produce),
+        schedule_(pool, count, ring_size, caller, poll, producer_),
+        results_(schedule_.ring_size()),
+        scratch_(schedule_.threads()) {}
+
+  // Stops, waits for the workers to let go, and frees the storage unless vanished threads may
+  // have left it half-written.
+  ~OrderedStream() {
+    schedule_.stop_and_wait();
+    if (!schedule_.workers_gone()) {
+      results_.destroy();
+      scratch_.destroy();
+    }
+  }
+  OrderedStream(const OrderedStream&) = delete;
+  OrderedStream& operator=(const OrderedStream&) = delete;
+
+  // The next position's result once it is computed (the caller's until release()), or null when
+  // the poll gave up.
+  Result* next() {
+    const std::optional<std::size_t> slot = schedule_.next();
+    if (!slot) return nullptr;
+    slot_ = *slot;
+    return &results_.get()[*slot];
+  }
+  // The panic of the position next() returned, if its computation panicked, else null.
+  std::exception_ptr take_failure() { return schedule_.take_failure(slot_); }
+  void release() { schedule_.release(); }
+  void set_window(std::size_t ahead) { schedule_.set_window(ahead); }
+  void stop_and_wait() { schedule_.stop_and_wait(); }
+
+ private:
+  // Storage built at construction and destroyed only on request.
+  template <class T>
+  class Held {
+   public:
+    explicit Held(std::size_t count) { ::new (&value_) Vec<T>(count); }
+    ~Held() {}
+    Vec<T>& get() { return value_; }
+    void destroy() { value_.~Vec<T>(); }
+
+   private:
+    union {
+      Vec<T> value_;
+    };
+  };
+
+  struct Producer {
+    OrderedStream* stream;
+    bool operator()(const StreamSchedule::Work& work) const {
+      Result& result = stream->results_.get()[work.slot];
+      if (work.slot_abandoned) ::new (&result) Result();
+      return stream->produce_(work.position, result, stream->scratch_.get()[work.thread],
+                              work.stop);
+    }
+  };
+
+  Produce produce_;
+  Producer producer_{this};
+  // Before the storage, so that ring_size() and threads() are known when it is made; its jobs,
+  // which write the storage, have all ended before the destructor's body is over.
+  StreamSchedule schedule_;
+  Held<Result> results_;
+  Held<Scratch> scratch_;
+  std::size_t slot_ = 0;
 };
 
 }  // namespace dorvane

@@ -2,12 +2,13 @@
 //
 // Why no wake-up is lost. A worker W goes to sleep only after (a) announcing sleepiness, a
 // sequentially consistent change of the counters that makes the JEC even, whose value W records;
-// (s) one more fruitless search of every deque and of GlobalQueue; (b) adding itself to the
-// sleeping count with a compare-and-swap against a word whose JEC still equals the record; and
-// (c) finding GlobalQueue empty after a full fence. A poster P (d) pushes its job onto its own
-// deque or into GlobalQueue, then issues a full fence, then (e) reads the counters and makes the
-// JEC odd if it is even, learning the sleeping and inactive counts. The counters' operations are
-// all sequentially consistent, so (a), (b) and (e) sit in one total order:
+// (s) one more fruitless search of every deque (skipped when a seq_cst read of the counters shows
+// every worker inactive, as no deque then holds a job: see all_inactive) and of GlobalQueue; (b)
+// adding itself to the sleeping count with a compare-and-swap against a word whose JEC still
+// equals the record; and (c) finding GlobalQueue empty after a full fence. A poster P (d) pushes
+// its job onto its own deque or into GlobalQueue, then issues a full fence, then (e) reads the
+// counters and makes the JEC odd if it is even, learning the sleeping and inactive counts. The
+// counters' operations are all sequentially consistent, so (a), (b) and (e) sit in one total order:
 //  - (e) before (a): P's fence precedes W's later seq_cst loads of the deques' and the queue's
 //    indices in (s), which therefore see the job;
 //  - (e) between (a) and (b): the JEC moved after W recorded it (P made it odd, or another poster
@@ -73,16 +74,16 @@ uint32_t CoreLatch::state() const {
   return state_.load(std::memory_order_acquire);
 }
 
-Sleep::Sleep(std::size_t worker_count) : slots_(worker_count) {
+Sleep::Sleep(std::size_t worker_count)
+    : counters_(worker_count * SleepCounters::kOneInactive), slots_(worker_count) {
   if (worker_count == 0 || worker_count > SleepCounters::kMaxWorkers) {
     panic("worker count must be between 1 and 65535");
   }
 }
 
-IdleState Sleep::start_looking(std::size_t worker_index) {
+void Sleep::start_looking() {
   // Seq_cst, as every change of the counters: the protocol's argument uses their total order.
   counters_.fetch_add(SleepCounters::kOneInactive, std::memory_order_seq_cst);
-  return IdleState{worker_index};
 }
 
 void Sleep::work_found() {
@@ -183,6 +184,13 @@ void Sleep::new_jobs(bool queue_was_empty) {
   uint32_t inactive = SleepCounters::inactive(word);
   // With an empty queue, an idle worker that is still awake will find the job itself.
   if (!queue_was_empty || inactive == sleeping) wake_any_threads(1);
+}
+
+bool Sleep::all_inactive() const {
+  // Seq_cst, read at each search: a worker that found work and pushed a job made its work-found
+  // change before the push, so a search that reads the counters after the new-work rule of that
+  // push (the cases of the argument above) sees that worker active and looks at the deques.
+  return SleepCounters::inactive(counters()) == slots_.size();
 }
 
 bool Sleep::wake_specific_thread(std::size_t index) {

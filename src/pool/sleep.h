@@ -16,10 +16,6 @@
 
 namespace dorvane {
 
-namespace testing {
-struct PoolTesting;
-}
-
 // Layout of the counters word, from the least significant bit: 16 bits of sleeping workers, 16
 // bits of inactive workers (a sleeping worker counts in both), 32 bits of JEC. The JEC is even
 // when the last thread to move it was getting sleepy, odd when it was posting work.
@@ -46,6 +42,8 @@ class CoreLatch {
 
   // Whether the latch is set; what the setter wrote before setting it is then visible.
   bool probe() const;
+  // Which of the four states the latch is in.
+  uint32_t state() const;
   // Sets the latch; true when the owner was asleep and must be woken (wake_specific_thread).
   bool set();
 
@@ -55,10 +53,6 @@ class CoreLatch {
   void wake_up();      // kSleeping -> kUnset, unless set meanwhile
 
  private:
-  friend struct testing::PoolTesting;
-
-  uint32_t state() const;
-
   std::atomic<uint32_t> state_{kUnset};
 };
 
@@ -84,14 +78,19 @@ class Sleep {
   static constexpr uint32_t kRoundsUntilSleepy = 32;
   static constexpr uint32_t kRoundsUntilAsleep = kRoundsUntilSleepy + 1;
 
+  // Every worker counts as inactive until it first finds work: one that has not started yet holds
+  // no job either, and will look for work before it sleeps.
   explicit Sleep(std::size_t worker_count);  // 1 to SleepCounters::kMaxWorkers
   Sleep(const Sleep&) = delete;
   Sleep& operator=(const Sleep&) = delete;
 
-  // A worker starts searching for work: one more inactive worker, and a fresh IdleState.
-  IdleState start_looking(std::size_t worker_index);
+  // A worker starts searching for work (its own deque is empty): one more inactive worker.
+  void start_looking();
   // The work-found rule: one inactive worker fewer; wakes up to two sleepers to help.
   void work_found();
+  // Whether every worker is inactive, so that no deque holds a job: an inactive worker emptied
+  // its deque before it became inactive, and pushes only once it has found work again.
+  bool all_inactive() const;
   // The idle policy, once per fruitless search: yield, get sleepy, or sleep until woken. `latch`
   // is the one the worker waits for; `injected` is checked once more just before blocking.
   void no_work_found(IdleState& idle, CoreLatch& latch, const GlobalQueue& injected);
@@ -101,11 +100,10 @@ class Sleep {
   // Wakes worker `index` if it is blocked; true when it was.
   bool wake_specific_thread(std::size_t index);
 
- private:
-  friend struct testing::PoolTesting;
-
+  // The counters word, as one seq_cst load.
   uint64_t counters() const;
 
+ private:
   // A worker's place to block, alone on its line.
   struct alignas(128) SleepSlot {
     std::mutex mutex;

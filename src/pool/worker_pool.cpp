@@ -3,11 +3,12 @@
 #include <new>
 
 #include "platform/memory.h"
+#include "platform/panic.h"
 #include "platform/platform.h"
 #include "pool/abort_guard.h"
-#include "pool/epoch.h"
 #include "pool/fence.h"
 #include "pool/thread_count.h"
+#include "pool/worker_thread.h"
 
 namespace dorvane {
 
@@ -71,20 +72,8 @@ struct WorkerStart {
   std::size_t index;
 };
 
-// The number of forks this process descends from: a child starts one up on its parent. Relaxed:
-// the child's handler runs on the child's only thread, before anything else there reads it.
-std::atomic<uint64_t> forks{0};
-
-uint64_t fork_generation() {
-  // Registered before the first pool exists, so that no fork after it goes uncounted.
-  static const bool registered =
-      (platform::on_fork_child([] { forks.fetch_add(1, std::memory_order_relaxed); }), true);
-  (void)registered;
-  return forks.load(std::memory_order_relaxed);
-}
-
 void worker_main(void* raw) {
-  prepare_thread_for_pool();
+  prepare_thread_for_panics();
   run_aborting_on_panic([raw] {
     std::size_t index;
     std::shared_ptr<WorkerPool> pool;
@@ -100,21 +89,22 @@ void worker_main(void* raw) {
     WorkerThread::set_current(&thread, nullptr);
     // For the process-wide pool this never returns: its terminate latches are set only when
     // creation fails.
-    thread.wait_until(pool_ref.terminate_latch(index));
+    thread.run_until(pool_ref.terminate_latch(index));
     WorkerThread::set_current(nullptr, &thread);
   });
 }
 
 }  // namespace
 
-WorkerPool::WorkerPool(Passkey, std::size_t thread_count)
+WorkerPool::WorkerPool(Passkey, std::size_t thread_count, uint32_t fork_generation)
     : thread_count_(thread_count),
+      fork_generation_(fork_generation),
+      epochs_(thread_count),
       workers_(static_cast<WorkerSlot*>(
           allocate(array_bytes(thread_count, sizeof(WorkerSlot)), alignof(WorkerSlot)))),
-      fork_generation_(fork_generation()),
       sleep_(thread_count) {
   for (std::size_t i = 0; i < thread_count_; ++i)
-    ::new (&workers_[i]) WorkerSlot();
+    ::new (&workers_[i]) WorkerSlot(epochs_);
 }
 
 WorkerPool::~WorkerPool() {
@@ -126,10 +116,16 @@ WorkerPool::~WorkerPool() {
 PoolBuild WorkerPool::build(std::size_t thread_count) {
   if (thread_count == 0) thread_count = 1;
   if (thread_count > kMaxThreadCount) thread_count = kMaxThreadCount;
-  auto pool = std::allocate_shared<WorkerPool>(Allocator<WorkerPool>(), Passkey(), thread_count);
+  // Without fork generations a forked child could not tell that these workers are gone.
+  if (const int error = platform::watch_forks()) {
+    return PoolBuild{nullptr, ThreadPoolBuildError::io_error(error)};
+  }
+  auto pool = std::allocate_shared<WorkerPool>(Allocator<WorkerPool>(), Passkey(), thread_count,
+                                               platform::fork_generation());
   for (std::size_t index = 0; index < thread_count; ++index) {
-    auto* start = new WorkerStart{pool, index};
-    const int error = platform::spawn_detached_thread(&worker_main, start);
+    auto* start = new (std::nothrow) WorkerStart{pool, index};
+    const int error = start == nullptr ? platform::out_of_memory_error()
+                                       : platform::spawn_detached_thread(&worker_main, start);
     if (error != 0) {
       delete start;
       // The threads already started see their terminate latches set and end.
@@ -149,19 +145,23 @@ PoolBuild WorkerPool::build(std::size_t thread_count) {
 }
 
 PoolBuild WorkerPool::build_on_current_thread() {
-  if (WorkerThread::current() != nullptr) {
-    return PoolBuild{nullptr, ThreadPoolBuildError::of_kind(
-                                  ThreadPoolBuildError::Kind::CurrentThreadAlreadyInPool)};
-  }
-  auto pool = std::allocate_shared<WorkerPool>(Allocator<WorkerPool>(), Passkey(), 1);
+  auto pool = std::allocate_shared<WorkerPool>(Allocator<WorkerPool>(), Passkey(), 1,
+                                               platform::fork_generation());
   // Lives as long as the thread may act as the worker: for the rest of the process.
-  auto* thread = new WorkerThread(pool, 0);
+  auto* thread =
+      ::new (allocate(sizeof(WorkerThread), alignof(WorkerThread))) WorkerThread(pool, 0);
   WorkerThread::set_current(thread, nullptr);
+  // That worker is busy with its own caller's work, not searching for jobs.
+  pool->sleep().work_found();
   return PoolBuild{std::move(pool), std::nullopt};
 }
 
 bool WorkerPool::workers_here() const {
-  return fork_generation() == fork_generation_;
+  return platform::fork_generation() == fork_generation_;
+}
+
+bool WorkerPool::callers_share_processors() const {
+  return thread_count_ > 1 && platform::processor_count() <= thread_count_;
 }
 
 void WorkerPool::inject(JobRef job) {
@@ -171,6 +171,61 @@ void WorkerPool::inject(JobRef job) {
   // either it sees this job, or the new-work rule below sees it in the sleeping count.
   full_fence();
   sleep_.new_jobs(was_empty);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parking
+//
+// parks_wanted_ never exceeds thread_count - 1, and parked_ grows only by a compare-and-swap that
+// keeps it below parks_wanted_ as read just before, so fewer than thread_count workers are ever
+// parked, whatever the staleness of the reads (relaxed: the counts are the whole of what is
+// shared). A parked worker reads park_changes_ before the counts and the terminate latch, and
+// every change it must see is made before park_changes_ moves on (seq_cst), so the futex wait
+// below returns at once on a change it might have missed.
+
+WorkerPool::ParkedWorker::~ParkedWorker() {
+  if (pool_ != nullptr) pool_->unpark_one();
+}
+
+std::optional<WorkerPool::ParkedWorker> WorkerPool::park_worker() {
+  uint32_t wanted = parks_wanted_.load(std::memory_order_relaxed);
+  do {
+    if (wanted + std::size_t{1} >= thread_count_) return std::nullopt;
+  } while (!parks_wanted_.compare_exchange_weak(wanted, wanted + 1, std::memory_order_relaxed));
+  return ParkedWorker(*this);
+}
+
+bool WorkerPool::park_wanted() const {
+  // Relaxed: a hint, checked again by sit_out's compare-and-swap.
+  return parked_.load(std::memory_order_relaxed) < parks_wanted_.load(std::memory_order_relaxed);
+}
+
+void WorkerPool::sit_out(const CoreLatch& terminate) {
+  uint32_t parked = parked_.load(std::memory_order_relaxed);
+  do {
+    if (parked >= parks_wanted_.load(std::memory_order_relaxed)) return;
+  } while (!parked_.compare_exchange_weak(parked, parked + 1, std::memory_order_relaxed));
+  for (;;) {
+    const uint32_t seen = park_changes_.load(std::memory_order_seq_cst);
+    if (terminate.probe()) break;
+    // The surplus leaves, one worker per parking given back.
+    parked = parked_.load(std::memory_order_relaxed);
+    while (parked > parks_wanted_.load(std::memory_order_seq_cst)) {
+      if (parked_.compare_exchange_weak(parked, parked - 1, std::memory_order_relaxed)) return;
+    }
+    platform::wait_on_address(park_changes_, seen);
+  }
+  parked_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void WorkerPool::unpark_one() {
+  parks_wanted_.fetch_sub(1, std::memory_order_seq_cst);
+  wake_parked();
+}
+
+void WorkerPool::wake_parked() {
+  park_changes_.fetch_add(1, std::memory_order_seq_cst);
+  platform::wake_all(park_changes_);
 }
 
 void WorkerPool::note_worker_ready() {
@@ -185,6 +240,7 @@ void WorkerPool::terminate() {
   for (std::size_t i = 0; i < thread_count_; ++i) {
     if (workers_[i].terminate.set()) sleep_.wake_specific_thread(i);
   }
+  wake_parked();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -192,84 +248,89 @@ void WorkerPool::terminate() {
 
 namespace {
 
-// Creation runs once: kNotStarted -> kRunning -> kDone. Everything here has a trivial destructor,
-// because workers keep running while the process exits.
+// Creation runs once per fork generation: not started -> running -> done. The word holds the
+// generation (its low 30 bits) above the phase, so that in a forked child whatever the parent's
+// creation got to reads as not started. Everything here has a trivial destructor, because workers
+// keep running while the process exits.
 constexpr uint32_t kNotStarted = 0;
 constexpr uint32_t kRunning = 1;
 constexpr uint32_t kDone = 2;
+constexpr uint32_t kPhaseBits = 2;
 
-std::atomic<uint32_t> creation_state{kNotStarted};
-// Written once by the creator with release, read with acquire: the pool is fully built before
-// anyone can reach it through here.
-std::atomic<WorkerPool*> global_slot{nullptr};
-// Whether forget_pool_after_fork is registered; read and written only by a creator (one at a
-// time, under creation_state), so relaxed suffices.
-std::atomic<bool> fork_handler_registered{false};
-// The reference that keeps the process-wide pool alive; written only by the creator. A forked
-// child moves the parent's into forgotten_pool, where it stays reachable but unused.
-std::shared_ptr<WorkerPool>* global_owner = nullptr;
-std::shared_ptr<WorkerPool>* forgotten_pool = nullptr;
-
-// A forked child has the parent's pool in memory but none of its threads: a call there would wait
-// for ever. Forget that pool (its memory is simply left behind) so the child builds its own.
-// Relaxed stores: the child has no other thread to publish them to.
-void forget_pool_after_fork() {
-  if (global_owner != nullptr) forgotten_pool = std::exchange(global_owner, nullptr);
-  global_slot.store(nullptr, std::memory_order_relaxed);
-  creation_state.store(kNotStarted, std::memory_order_relaxed);
+constexpr uint32_t creation_word(uint32_t generation, uint32_t phase) {
+  return (generation << kPhaseBits) | phase;
 }
 
+constinit std::atomic<uint32_t> creation{creation_word(0, kNotStarted)};
+// Written by each generation's creator with release, read with acquire: the pool is fully built
+// before anyone can reach it through here. A forked child finds its parent's pool here until it
+// builds its own; workers_here() tells them apart.
+constinit std::atomic<WorkerPool*> global_slot{nullptr};
+// The reference that keeps the process-wide pool alive, written by the creator only. Never
+// released: the pool lives until the process ends (in a forked child the parent's is left behind
+// unused).
+constinit std::shared_ptr<WorkerPool>* global_owner = nullptr;
+
 PoolBuild build_global() {
-  PoolBuild built = WorkerPool::build(thread_count_from_environment());
-  if (built.error && built.error->is_unsupported() && WorkerThread::current() == nullptr) {
-    PoolBuild fallback = WorkerPool::build_on_current_thread();
-    if (!fallback.error) return fallback;
+  try {
+    PoolBuild built = WorkerPool::build(thread_count_from_environment());
+    if (built.error && built.error->is_unsupported() && WorkerThread::current() == nullptr) {
+      PoolBuild fallback = WorkerPool::build_on_current_thread();
+      if (!fallback.error) return fallback;
+    }
+    return built;
+  } catch (const std::bad_alloc&) {
+    // Reading the environment needs memory too; no memory is no pool, like a thread not started.
+    return PoolBuild{nullptr, ThreadPoolBuildError::io_error(platform::out_of_memory_error())};
   }
-  return built;
 }
 
 WorkerPool& global_pool_cold() {
   ThreadPoolBuildError error =
       ThreadPoolBuildError::of_kind(ThreadPoolBuildError::Kind::GlobalPoolAlreadyInitialized);
-  uint32_t state = kNotStarted;
-  // acquire on success pairs with nothing (first creator); the release store of kDone below pairs
-  // with the acquire loads of the threads that wait for it.
-  if (creation_state.compare_exchange_strong(state, kRunning, std::memory_order_acquire)) {
-    if (!fork_handler_registered.exchange(true, std::memory_order_relaxed)) {
-      platform::on_fork_child(&forget_pool_after_fork);
+  // Before the generation is read: a fork from now on moves it.
+  const int fork_error = platform::watch_forks();
+  const uint32_t generation = platform::fork_generation();
+  const uint32_t running = creation_word(generation, kRunning);
+  for (;;) {
+    // Acquire: pairs with the creator's release store of kDone.
+    uint32_t word = creation.load(std::memory_order_acquire);
+    if (word == running) {
+      platform::wait_on_address(creation, word);
+      continue;
     }
-    PoolBuild built = build_global();
+    if (word == creation_word(generation, kDone)) break;
+    // Not started in this generation: become its creator.
+    if (!creation.compare_exchange_strong(word, running, std::memory_order_acquire)) continue;
+    PoolBuild built = fork_error != 0
+                          ? PoolBuild{nullptr, ThreadPoolBuildError::io_error(fork_error)}
+                          : build_global();
     if (built.pool) {
-      // Never released: the process-wide pool lives until the process ends.
-      global_owner = new std::shared_ptr<WorkerPool>(std::move(built.pool));
+      global_owner = ::new (
+          allocate(sizeof(std::shared_ptr<WorkerPool>), alignof(std::shared_ptr<WorkerPool>)))
+          std::shared_ptr<WorkerPool>(std::move(built.pool));
       global_slot.store(global_owner->get(), std::memory_order_release);
     } else {
       error = *built.error;
     }
-    creation_state.store(kDone, std::memory_order_release);
-    platform::wake_all(creation_state);
-  } else {
-    while ((state = creation_state.load(std::memory_order_acquire)) == kRunning) {
-      platform::wait_on_address(creation_state, kRunning);
-    }
+    creation.store(creation_word(generation, kDone), std::memory_order_release);
+    platform::wake_all(creation);
+    break;
   }
-  if (WorkerPool* pool = global_slot.load(std::memory_order_acquire)) return *pool;
+  WorkerPool* pool = global_slot.load(std::memory_order_acquire);
+  if (pool != nullptr && pool->workers_here()) return *pool;
   panic("The global thread pool has not been initialized.: " + error.debug_string());
 }
 
 }  // namespace
 
 WorkerPool& global_pool() {
-  // acquire pairs with the release store that published the pool.
-  if (WorkerPool* pool = global_slot.load(std::memory_order_acquire)) return *pool;
+  // Acquire pairs with the release store that published the pool.
+  WorkerPool* pool = global_slot.load(std::memory_order_acquire);
+  if (pool != nullptr && pool->workers_here()) [[likely]] {
+    return *pool;
+  }
   return global_pool_cold();
-}
-
-void prepare_thread_for_pool() noexcept {
-  prepare_thread_for_panics();
-  // Registers its release at thread exit on first use, through an allocation that ends the
-  // process when it fails.
-  epoch::prepare_thread();
 }
 
 std::size_t current_thread_count() {

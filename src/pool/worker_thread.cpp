@@ -55,25 +55,39 @@ void WorkerThread::push(JobRef job) {
   pool_.sleep().new_jobs(was_empty);
 }
 
-void WorkerThread::wait_until_cold(CoreLatch& latch) {
+void WorkerThread::wait_until_cold(CoreLatch& latch, bool between_jobs) {
   run_aborting_on_panic([&] {
     Sleep& sleep = pool_.sleep();
+    // A worker starts out counted as inactive (see Sleep); inside a job it is active.
+    bool inactive = between_jobs;
     for (;;) {
-      // Finish our own work before looking elsewhere.
-      for (;;) {
-        if (latch.probe()) return;
-        std::optional<JobRef> job = deque_.pop();
-        if (!job) break;
-        job->run();
+      if (!inactive) {
+        // Finish our own work before looking elsewhere.
+        for (;;) {
+          if (latch.probe()) return;
+          std::optional<JobRef> job = deque_.pop();
+          if (!job) break;
+          job->run();
+        }
+        sleep.start_looking();
+        inactive = true;
       }
-      IdleState idle = sleep.start_looking(index_);
+      IdleState idle{index_};
       for (;;) {
         if (latch.probe()) {
           sleep.work_found();
           return;
         }
+        if (between_jobs && pool_.park_wanted()) {
+          // Active while parked, so that posted work does not count on this worker.
+          sleep.work_found();
+          inactive = false;
+          pool_.sit_out(latch);
+          break;
+        }
         if (std::optional<JobRef> job = find_work()) {
           sleep.work_found();
+          inactive = false;
           job->run();
           break;
         }
@@ -85,7 +99,9 @@ void WorkerThread::wait_until_cold(CoreLatch& latch) {
 
 std::optional<JobRef> WorkerThread::find_work() {
   if (std::optional<JobRef> job = deque_.pop()) return job;
-  if (pool_.thread_count() > 1) {
+  // With every worker inactive no deque holds a job: an idle pool, even of thousands of workers,
+  // searches nothing but the shared queue.
+  if (pool_.thread_count() > 1 && !pool_.sleep().all_inactive()) {
     if (std::optional<JobRef> job = steal()) return job;
   }
   return take_injected();
@@ -100,7 +116,7 @@ std::optional<JobRef> WorkerThread::steal() {
       std::size_t victim = start + step;
       if (victim >= count) victim -= count;
       if (victim == index_) continue;
-      Steal attempt = pool_.deque(victim).steal();
+      Steal attempt = pool_.deque(victim).steal(index_);
       if (attempt.outcome == StealOutcome::kJob) return attempt.job;
       if (attempt.outcome == StealOutcome::kRetry) lost_race = true;
     }

@@ -35,18 +35,21 @@ class WorkerThread {
   // Pops from the back of this worker's deque.
   std::optional<JobRef> take_local() { return deque_.pop(); }
 
-  // Runs jobs (own first, then stolen, then injected) until `latch` is set, idling by the sleep
-  // protocol when there are none. Returns at once when it is already set.
+  // Inside a job: runs jobs (own first, then stolen, then injected) until `latch` is set, idling
+  // by the sleep protocol when there are none. Returns at once when it is already set.
   void wait_until(CoreLatch& latch) {
-    if (!latch.probe()) wait_until_cold(latch);
+    if (!latch.probe()) wait_until_cold(latch, /*between_jobs=*/false);
   }
+  // The worker's own loop, from its start: as wait_until, and between jobs it sits out whenever
+  // the pool asks a worker to.
+  void run_until(CoreLatch& terminate) { wait_until_cold(terminate, /*between_jobs=*/true); }
 
   // Next value of the per-process seed sequence: SipHash-1-3 under zero keys of a counter value,
   // skipping 0 (an all-zero xorshift state would stay zero).
   static uint64_t next_seed();
 
  private:
-  void wait_until_cold(CoreLatch& latch);
+  void wait_until_cold(CoreLatch& latch, bool between_jobs);
   std::optional<JobRef> find_work();
   std::optional<JobRef> steal();
   std::optional<JobRef> take_injected();

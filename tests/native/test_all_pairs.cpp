@@ -29,6 +29,15 @@ using testing::AllPairsResult;
 using testing::gather_all_pairs;
 using testing::OwnedPool;
 
+// Runs `body(where)` on the calling thread, where a call runs on the process-wide pool, and again
+// inside a job of another pool, where a call computes everything on its own thread.
+template <class Body>
+void on_pool_and_alone(Body body) {
+  body("on the pool");
+  OwnedPool owned(1);
+  owned.run([&](WorkerThread&, bool) { body("alone"); });
+}
+
 Graph graph_of(std::initializer_list<Edge> edges) {
   return graph_of_edges(std::span<const Edge>(edges.begin(), edges.size()));
 }
@@ -93,23 +102,20 @@ TEST(AllPairs, OneFailingSearchFailsTheWholeCall) {
     edges.push_back({node, node + 1, 1.0});
   edges.push_back({500, 501, -1.0});
   Graph graph = graph_of_edges(edges);
-  for (std::size_t workers : {1, 2, 4}) {
-    OwnedPool owned(workers);
+  on_pool_and_alone([&](const char* where) {
     try {
-      gather_all_pairs(graph, std::nullopt, &owned.pool());
-      ADD_FAILURE() << "no panic with " << workers << " workers";
+      gather_all_pairs(graph, std::nullopt);
+      ADD_FAILURE() << "no panic " << where;
     } catch (const Panic& panic) {
       EXPECT_EQ(panic.message(), "Contradictory paths found: negative weights?");
     }
-  }
+  });
 }
 
-// The message of the panic that `compute_all_pairs` raises on a pool of `workers`, or "" when it
-// returns.
-std::string failure_of(const Graph& graph, std::size_t workers) {
-  OwnedPool owned(workers);
+// The message of the panic that `compute_all_pairs` raises, or "" when it returns.
+std::string failure_of(const Graph& graph) {
   try {
-    gather_all_pairs(graph, std::nullopt, &owned.pool());
+    gather_all_pairs(graph, std::nullopt);
   } catch (const Panic& failure) {
     return std::string(failure.message());
   }
@@ -152,13 +158,13 @@ TEST(AllPairs, TheFailureRaisedAndReportedIsTheLowestPositions) {
     }
     if (expected.empty()) continue;
     (expected == kNan ? wins_of_nan : wins_of_negative)++;
-    for (std::size_t workers : {1, 2, 3}) {
+    on_pool_and_alone([&](const char* where) {
       testing::StderrCapture capture;
-      EXPECT_EQ(failure_of(graph, workers), expected) << "trial " << trial;
+      EXPECT_EQ(failure_of(graph), expected) << "trial " << trial << " " << where;
       const std::string written = capture.finish();
       EXPECT_EQ(testing::count_of(written, "panicked at"), 1u) << "trial " << trial;
       EXPECT_TRUE(written.ends_with(":\n" + expected + "\n")) << written;
-    }
+    });
   }
   EXPECT_GT(wins_of_nan, 2u);
   EXPECT_GT(wins_of_negative, 2u);
@@ -174,10 +180,9 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
   Graph graph = graph_of_edges(edges);
   const std::size_t nodes = graph.nodes().size();
 
-  for (std::size_t workers : {1, 2, 3, 4}) {
-    OwnedPool owned(workers);
-    AllPairsResult result = gather_all_pairs(graph, std::nullopt, &owned.pool());
-    ASSERT_EQ(result.size(), nodes) << workers << " workers";
+  on_pool_and_alone([&](const char* where) {
+    AllPairsResult result = gather_all_pairs(graph, std::nullopt);
+    ASSERT_EQ(result.size(), nodes) << where;
     for (NodeId source = 0; source < 300 * 7; source += 7) {
       if (graph.nodes().find(source) == nullptr) continue;
       auto [expected_source, expected] =
@@ -190,7 +195,7 @@ TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
         EXPECT_EQ(*got, distance);
       });
     }
-  }
+  });
 }
 
 Graph path_graph(NodeId length, double weight) {
@@ -208,8 +213,7 @@ TEST(AllPairsStream, ResultsArriveInIndexOrderEachOnceWithTheirOwnContent) {
   std::vector<NodeIndex> expected_order(graph.node_count());
   for (NodeIndex index = 0; index < graph.node_count(); ++index)
     expected_order[index] = index;
-  for (std::size_t workers : {1, 2, 3, 4}) {
-    OwnedPool owned(workers);
+  on_pool_and_alone([&](const char* where) {
     std::vector<NodeIndex> seen;
     std::size_t wrong = 0;
     bool complete = compute_all_pairs(
@@ -228,25 +232,45 @@ TEST(AllPairsStream, ResultsArriveInIndexOrderEachOnceWithTheirOwnContent) {
           }
           return true;
         },
-        [] { return false; }, &owned.pool());
+        [] { return false; });
     EXPECT_TRUE(complete);
-    EXPECT_EQ(wrong, 0u) << workers << " workers";
-    EXPECT_EQ(seen, expected_order) << workers << " workers";
-  }
+    EXPECT_EQ(wrong, 0u) << where;
+    EXPECT_EQ(seen, expected_order) << where;
+  });
 }
 
 TEST(AllPairsStream, StopsWhenTheConsumerSaysSo) {
   Graph graph = path_graph(3000, 1.0);
-  OwnedPool owned(2);
   std::size_t consumed = 0;
   bool complete = compute_all_pairs(
       graph, std::nullopt, [&](NodeIndex, std::span<const Reached>) { return ++consumed < 10; },
-      [] { return false; }, &owned.pool());
+      [] { return false; });
   EXPECT_FALSE(complete);
   EXPECT_EQ(consumed, 10u) << "nothing is consumed after a refusal";
 
   // The pool serves the next computation as usual.
-  EXPECT_EQ(gather_all_pairs(graph, 0.5, &owned.pool()).size(), 3001u);
+  EXPECT_EQ(gather_all_pairs(graph, 0.5).size(), 3001u);
+}
+
+TEST(AllPairsStream, APollThatGivesUpStopsTheSearchesAndHandsNoneOn) {
+  // Each search runs far longer than the interval between two polls, which look at the poll from
+  // inside the search that the calling thread runs: the first stops it, and neither the stopped
+  // search nor any later one is handed on, whether the call computes alone or with the pool.
+  Graph graph = path_graph(2'000'000, 1.0);
+  on_pool_and_alone([&](const char* where) {
+    std::size_t consumed = 0;
+    int polls = 0;
+    const bool complete = compute_all_pairs(
+        graph, std::nullopt,
+        [&](NodeIndex, std::span<const Reached>) {
+          ++consumed;
+          return true;
+        },
+        [&] { return ++polls > 0; });
+    EXPECT_FALSE(complete) << where;
+    EXPECT_EQ(consumed, 0u) << where;
+    EXPECT_EQ(polls, 1) << where;
+  });
 }
 
 TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAfterAFailure) {
@@ -276,8 +300,7 @@ TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAf
   // The path's nodes come first in the edge list, so their indices are below every failing one.
   const NodeIndex first_failing_index = *graph.nodes().find(1000);
   ASSERT_FALSE(expected_message.empty());
-  for (std::size_t workers : {1, 2, 4}) {
-    OwnedPool owned(workers);
+  on_pool_and_alone([&](const char* where) {
     std::vector<NodeIndex> seen;
     testing::StderrCapture capture;
     try {
@@ -287,8 +310,8 @@ TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAf
             seen.push_back(source);
             return true;
           },
-          [] { return false; }, &owned.pool());
-      ADD_FAILURE() << "no panic with " << workers << " workers";
+          [] { return false; });
+      ADD_FAILURE() << "no panic " << where;
     } catch (const Panic& panic) {
       EXPECT_EQ(panic.message(), expected_message);
     }
@@ -297,29 +320,26 @@ TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAf
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
     for (NodeIndex source : seen)
       EXPECT_LT(source, first_failing_index);
-  }
+  });
 }
 
 TEST(AllPairsStream, AComputationInsideTheConsumerRunsOnTheSamePool) {
   // A signal handler or a finalizer may call the function again while the calling thread is
   // consuming: the workers must not be held by the outer computation meanwhile.
-  Graph outer = path_graph(400, 1.0);
-  Graph inner = path_graph(50, 0.5);
-  for (std::size_t workers : {1, 2}) {
-    OwnedPool owned(workers);
+  Graph outer = path_graph(2000, 1.0);
+  Graph inner = path_graph(1500, 0.5);
+  on_pool_and_alone([&](const char* where) {
     std::size_t nested = 0;
     bool complete = compute_all_pairs(
         outer, std::nullopt,
         [&](NodeIndex source, std::span<const Reached>) {
-          if (source % 97 == 0) {
-            nested += gather_all_pairs(inner, std::nullopt, &owned.pool()).size();
-          }
+          if (source % 397 == 0) nested += gather_all_pairs(inner, std::nullopt).size();
           return true;
         },
-        [] { return false; }, &owned.pool());
-    EXPECT_TRUE(complete);
-    EXPECT_GT(nested, 0u);
-  }
+        [] { return false; });
+    EXPECT_TRUE(complete) << where;
+    EXPECT_EQ(nested, 6u * 1501u) << where;
+  });
 }
 
 }  // namespace

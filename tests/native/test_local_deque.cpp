@@ -7,14 +7,15 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
 #include "numbered_jobs.h"
 #include "pool/epoch.h"
 #include "pool/local_deque.h"
-#include "pool_testing.h"
 
 namespace dorvane {
 namespace {
+
+// Every thief steals as a participant of the deque's epochs of its own.
+constexpr std::size_t kThiefSlots = 4;
 
 #if defined(__SANITIZE_THREAD__)
 constexpr int64_t kStressJobs = 500'000;
@@ -23,60 +24,58 @@ constexpr int64_t kStressJobs = 3'000'000;
 #endif
 
 TEST(LocalDeque, OwnerTakesNewestFirstThievesOldestFirst) {
-  LocalDeque deque;
-  EXPECT_TRUE(testing::PoolTesting::is_empty(deque));
+  Epochs epochs(kThiefSlots);
+  LocalDeque deque(epochs);
   EXPECT_FALSE(deque.pop().has_value());
-  EXPECT_EQ(deque.steal().outcome, StealOutcome::kEmpty);
+  EXPECT_EQ(deque.steal(0).outcome, StealOutcome::kEmpty);
 
   EXPECT_TRUE(deque.push(job_number(0)));  // was empty
   for (int64_t n = 1; n < 6; ++n)
     EXPECT_FALSE(deque.push(job_number(n)));
-  EXPECT_FALSE(testing::PoolTesting::is_empty(deque));
 
-  Steal first = deque.steal();
+  Steal first = deque.steal(0);
   ASSERT_EQ(first.outcome, StealOutcome::kJob);
   EXPECT_EQ(first.job, job_number(0));
-  EXPECT_EQ(deque.steal().job, job_number(1));
+  EXPECT_EQ(deque.steal(0).job, job_number(1));
   EXPECT_EQ(deque.pop(), job_number(5));
   EXPECT_EQ(deque.pop(), job_number(4));
-  EXPECT_EQ(deque.steal().job, job_number(2));
+  EXPECT_EQ(deque.steal(0).job, job_number(2));
   EXPECT_EQ(deque.pop(), job_number(3));
   EXPECT_FALSE(deque.pop().has_value());
-  EXPECT_EQ(deque.steal().outcome, StealOutcome::kEmpty);
-  EXPECT_TRUE(testing::PoolTesting::is_empty(deque));
+  EXPECT_EQ(deque.steal(0).outcome, StealOutcome::kEmpty);
   EXPECT_TRUE(deque.push(job_number(9)));  // empty again after being drained from both ends
 }
 
 TEST(LocalDeque, GrowsWhenFullAndShrinksByHalvesToTheFloor) {
-  LocalDeque deque;
-  EXPECT_EQ(testing::PoolTesting::capacity(deque), 64u);
+  Epochs epochs(kThiefSlots);
+  LocalDeque deque(epochs);
+  EXPECT_EQ(deque.capacity(), 64u);
   for (int64_t n = 0; n < 64; ++n)
     deque.push(job_number(n));
-  EXPECT_EQ(testing::PoolTesting::capacity(deque), 64u);
+  EXPECT_EQ(deque.capacity(), 64u);
   deque.push(job_number(64));
-  EXPECT_EQ(testing::PoolTesting::capacity(deque), 128u);
+  EXPECT_EQ(deque.capacity(), 128u);
 
   // 65 in use: shrinking waits until fewer than 32 remain.
   for (int64_t n = 64; n >= 0; --n) {
     ASSERT_EQ(deque.pop(), job_number(n));
-    EXPECT_EQ(testing::PoolTesting::capacity(deque), n > 31 ? 128u : 64u)
-        << "after popping job " << n;
+    EXPECT_EQ(deque.capacity(), n > 31 ? 128u : 64u) << "after popping job " << n;
   }
   EXPECT_FALSE(deque.pop().has_value());
-  EXPECT_EQ(testing::PoolTesting::capacity(deque), 64u);
+  EXPECT_EQ(deque.capacity(), 64u);
 
   // Several doublings, then one halving per pop that leaves less than a quarter in use.
   for (int64_t n = 0; n < 300; ++n)
     deque.push(job_number(n));
-  EXPECT_EQ(testing::PoolTesting::capacity(deque), 512u);
+  EXPECT_EQ(deque.capacity(), 512u);
   std::vector<std::size_t> capacities;
   for (int64_t n = 299; n >= 0; --n) {
     ASSERT_EQ(deque.pop(), job_number(n));
-    if (capacities.empty() || capacities.back() != testing::PoolTesting::capacity(deque)) {
-      capacities.push_back(testing::PoolTesting::capacity(deque));
+    if (capacities.empty() || capacities.back() != deque.capacity()) {
+      capacities.push_back(deque.capacity());
       // The remaining count is n; the halving happened at the pop that left it under a quarter.
       if (capacities.size() > 1) {
-        EXPECT_EQ(static_cast<std::size_t>(n), testing::PoolTesting::capacity(deque) / 2 - 1);
+        EXPECT_EQ(static_cast<std::size_t>(n), deque.capacity() / 2 - 1);
       }
     }
   }
@@ -84,7 +83,8 @@ TEST(LocalDeque, GrowsWhenFullAndShrinksByHalvesToTheFloor) {
 }
 
 TEST(LocalDeque, ThievesKeepPushOrderAcrossResizes) {
-  LocalDeque deque;
+  Epochs epochs(kThiefSlots);
+  LocalDeque deque(epochs);
   // Steal from the front while the owner grows the buffer, so the live range wraps around.
   int64_t next_push = 0;
   int64_t next_steal = 0;
@@ -92,25 +92,26 @@ TEST(LocalDeque, ThievesKeepPushOrderAcrossResizes) {
     for (int i = 0; i < 100; ++i)
       deque.push(job_number(next_push++));
     for (int i = 0; i < 70; ++i) {
-      Steal steal = deque.steal();
+      Steal steal = deque.steal(0);
       ASSERT_EQ(steal.outcome, StealOutcome::kJob);
       ASSERT_EQ(number_of(steal.job), next_steal++);
     }
   }
-  EXPECT_EQ(testing::PoolTesting::capacity(deque), 512u);  // 300 live at the end
+  EXPECT_EQ(deque.capacity(), 512u);  // 300 live at the end
   // The owner drains from the back; the shrinks keep the remaining front intact.
   for (int64_t n = next_push - 1; n >= next_steal + 10; --n)
     ASSERT_EQ(deque.pop(), job_number(n));
   for (int64_t n = next_steal; n < next_steal + 10; ++n)
-    ASSERT_EQ(deque.steal().job, job_number(n));
-  EXPECT_TRUE(testing::PoolTesting::is_empty(deque));
+    ASSERT_EQ(deque.steal(0).job, job_number(n));
+  EXPECT_FALSE(deque.pop().has_value());
 }
 
 // One owner pushing and popping in bursts (growing and shrinking the buffer) and one at a time
 // (racing the thieves for the last job), while thieves steal: every job is taken exactly once.
 TEST(LocalDequeStress, EveryJobTakenExactlyOnce) {
   constexpr int kThieves = 3;
-  LocalDeque deque;
+  Epochs epochs(kThiefSlots);
+  LocalDeque deque(epochs);
   std::vector<std::atomic<uint8_t>> taken(kStressJobs);
   std::atomic<bool> done{false};
   std::atomic<int64_t> stolen{0};
@@ -124,10 +125,10 @@ TEST(LocalDequeStress, EveryJobTakenExactlyOnce) {
 
   std::vector<std::thread> thieves;
   for (int t = 0; t < kThieves; ++t) {
-    thieves.emplace_back([&] {
+    thieves.emplace_back([&, t] {
       int64_t mine = 0;
       while (!done.load(std::memory_order_acquire)) {
-        Steal steal = deque.steal();
+        Steal steal = deque.steal(static_cast<std::size_t>(t));
         if (steal.outcome == StealOutcome::kJob) {
           take(steal.job);
           ++mine;
@@ -147,7 +148,7 @@ TEST(LocalDequeStress, EveryJobTakenExactlyOnce) {
       int64_t count = std::min<int64_t>(1 + random() % 2000, kStressJobs - next);
       for (int64_t i = 0; i < count; ++i)
         deque.push(job_number(next++));
-      largest_capacity = std::max(largest_capacity, testing::PoolTesting::capacity(deque));
+      largest_capacity = std::max(largest_capacity, deque.capacity());
       int64_t pops = random() % (count + 1);
       for (int64_t i = 0; i < pops; ++i) {
         std::optional<JobRef> job = deque.pop();
@@ -184,52 +185,7 @@ TEST(LocalDequeStress, EveryJobTakenExactlyOnce) {
   }
   EXPECT_EQ(wrong, 0);
   EXPECT_GT(largest_capacity, 64u);
-  EXPECT_TRUE(testing::PoolTesting::is_empty(deque));
-}
-
-// A thread's epoch record is handed back when the thread exits and reused by the next one, so
-// short-lived outside threads do not grow the record list (other tests' pool workers may register
-// meanwhile, hence the loose bound).
-TEST(LocalDequeReclaim, ExitedThreadsGiveBackTheirEpochRecords) {
-  constexpr int kThreads = 40;
-  LocalDeque deque;
-  for (int64_t n = 0; n < kThreads + 1; ++n)
-    deque.push(job_number(n));
-  auto steal_once = [&] { EXPECT_EQ(deque.steal().outcome, StealOutcome::kJob); };
-  std::thread(steal_once).join();
-  std::size_t records = epoch::record_count();
-  for (int i = 0; i < kThreads; ++i)
-    std::thread(steal_once).join();
-  EXPECT_LT(epoch::record_count() - records, std::size_t{kThreads / 2});
-}
-
-// Only the forking thread lives on in a child of fork(). Another thread that was pinned at that
-// moment must not hold the child's epoch back, or no replaced buffer would be freed there again.
-TEST(LocalDequeReclaim, AThreadPinnedAtAForkDoesNotHoldTheChildBack) {
-  if (!testing::kForkTestsSupported) GTEST_SKIP() << testing::kForkUnsupportedReason;
-  std::atomic<bool> pinned{false};
-  std::atomic<bool> release{false};
-  std::thread holder([&] {
-    epoch::PinGuard pin;
-    pinned.store(true);
-    while (!release.load())
-      std::this_thread::yield();
-  });
-  while (!pinned.load())
-    std::this_thread::yield();
-  int status = testing::run_in_child([] {
-    const uint64_t start = epoch::current_epoch();
-    epoch::try_advance();
-    epoch::try_advance();
-    if (epoch::current_epoch() < start + 2) return 1;
-    // The vanished threads' records are free for the child's own threads.
-    const std::size_t records = epoch::record_count();
-    std::thread([] { epoch::PinGuard pin; }).join();
-    return epoch::record_count() == records ? 0 : 2;
-  });
-  release.store(true);
-  holder.join();
-  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(deque.pop().has_value());
 }
 
 }  // namespace

@@ -23,9 +23,16 @@
 namespace dorvane {
 namespace {
 
-using Caller = OrderedStream::Caller;
-using Work = OrderedStream::Work;
+// Each thread slot's scratch remembers the thread that used it: it must always be the same one.
+struct Scratch {
+  std::thread::id user;
+};
+using Stream = OrderedStream<std::size_t, Scratch>;
+using Caller = Stream::Caller;
+using Stop = FunctionRef<bool()>;
 using testing::OwnedPool;
+
+constexpr auto kNeverGiveUp = [] { return false; };
 
 std::vector<std::size_t> positions_up_to(std::size_t count) {
   std::vector<std::size_t> positions(count);
@@ -34,15 +41,14 @@ std::vector<std::size_t> positions_up_to(std::size_t count) {
   return positions;
 }
 
-// Consumes every position of `stream`, taking what each slot holds, until `poll` gives up.
-std::vector<std::size_t> consume_all(
-    OrderedStream& stream, std::vector<std::size_t>& slots,
-    FunctionRef<bool()> poll = [] { return false; }) {
+// Consumes every position of `stream` (of `count`), taking what each result holds, until the
+// stream gives up.
+std::vector<std::size_t> consume_all(Stream& stream, std::size_t count) {
   std::vector<std::size_t> seen;
-  for (std::size_t position = 0; position < stream.count(); ++position) {
-    std::optional<std::size_t> slot = stream.next(poll);
-    if (!slot) break;
-    seen.push_back(slots[*slot]);
+  for (std::size_t position = 0; position < count; ++position) {
+    std::size_t* result = stream.next();
+    if (result == nullptr) break;
+    seen.push_back(*result);
     stream.release();
   }
   return seen;
@@ -54,24 +60,29 @@ TEST(OrderedStream, EveryPositionOnceInOrderNeverFurtherAheadThanTheRing) {
       OwnedPool owned(workers);
       for (std::size_t count : {0, 1, 2, 3, 100, 5000}) {
         for (std::size_t window : {1, 3, 16, 64}) {
-          std::vector<std::size_t> slots(16);
+          constexpr std::size_t kRing = 16;
           std::vector<std::atomic<int>> computed(count);
           std::atomic<std::size_t> consumed{0};
           std::atomic<bool> beyond_ring{false};
-          auto produce = [&](const Work& work) {
+          std::atomic<bool> shared_scratch{false};
+          auto produce = [&](std::size_t position, std::size_t& result, Scratch& scratch, Stop) {
             // The caller has released position p - ring before p may be written into its slot.
-            if (work.position >= consumed.load() + slots.size()) beyond_ring = true;
-            computed[work.position]++;
-            slots[work.slot] = work.position;
+            if (position >= consumed.load() + kRing) beyond_ring = true;
+            if (scratch.user != std::thread::id() && scratch.user != std::this_thread::get_id()) {
+              shared_scratch = true;
+            }
+            scratch.user = std::this_thread::get_id();
+            computed[position]++;
+            result = position;
             return true;
           };
-          OrderedStream stream(&owned.pool(), count, slots.size(), produce, caller);
+          Stream stream(&owned.pool(), count, kRing, caller, kNeverGiveUp, produce);
           stream.set_window(window);
           std::vector<std::size_t> seen;
           for (std::size_t position = 0; position < count; ++position) {
-            std::optional<std::size_t> slot = stream.next([] { return false; });
-            ASSERT_TRUE(slot.has_value());
-            seen.push_back(slots[*slot]);
+            std::size_t* result = stream.next();
+            ASSERT_NE(result, nullptr);
+            seen.push_back(*result);
             consumed = position + 1;
             stream.release();
           }
@@ -81,6 +92,7 @@ TEST(OrderedStream, EveryPositionOnceInOrderNeverFurtherAheadThanTheRing) {
             ASSERT_EQ(computed[position].load(), 1) << "position " << position;
           }
           EXPECT_FALSE(beyond_ring) << workers << " workers, window " << window;
+          EXPECT_FALSE(shared_scratch) << workers << " workers, window " << window;
         }
       }
     }
@@ -92,116 +104,123 @@ TEST(OrderedStream, AHelpingCallerComputesWhatItWouldWaitFor) {
   // does only while it waits.
   OwnedPool owned(2);
   const std::thread::id caller = std::this_thread::get_id();
-  std::vector<std::size_t> slots(16);
   std::atomic<bool> caller_computed{false};
-  auto produce = [&](const Work& work) {
+  auto produce = [&](std::size_t position, std::size_t& result, Scratch&, Stop) {
     if (std::this_thread::get_id() == caller) {
       caller_computed = true;
     } else {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (work.position == 0 && !caller_computed && std::chrono::steady_clock::now() < deadline)
+      while (position == 0 && !caller_computed && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
     }
-    slots[work.slot] = work.position;
+    result = position;
     return true;
   };
-  OrderedStream stream(&owned.pool(), 200, slots.size(), produce, Caller::kHelps);
+  Stream stream(&owned.pool(), 200, 16, Caller::kHelps, kNeverGiveUp, produce);
   stream.set_window(16);
-  EXPECT_EQ(consume_all(stream, slots), positions_up_to(200));
+  EXPECT_EQ(consume_all(stream, 200), positions_up_to(200));
   EXPECT_TRUE(caller_computed);
 }
 
-TEST(OrderedStream, AHelpingCallerPollsFromInsideItsComputation) {
-  // The workers are stuck on what they take until the stream stops; the caller takes a position
-  // too, which never finishes either but looks at its stop check, where the caller's poll gives
-  // up.
+// A computation that never finishes but looks at its stop check, where the caller's poll gives up:
+// the caller's own (as it helps, or as it computes everything alone), never handed on as done, and
+// the stream stays given up.
+TEST(OrderedStream, APollThatGivesUpInsideTheCallersComputationEndsTheStream) {
   OwnedPool owned(2);
   const std::thread::id caller = std::this_thread::get_id();
-  std::vector<std::size_t> slots(8);
-  std::atomic<int> gave_up_on_caller{0};
-  auto produce = [&](const Work& work) {
-    while (!work.stop())
-      std::this_thread::yield();
-    if (std::this_thread::get_id() == caller) gave_up_on_caller++;
-    return false;
-  };
-  int polls = 0;
-  {
-    OrderedStream stream(&owned.pool(), 100, slots.size(), produce, Caller::kHelps);
-    stream.set_window(8);
-    EXPECT_FALSE(stream.next([&] { return ++polls == 3; }).has_value());
+  for (WorkerPool* pool : {&owned.pool(), static_cast<WorkerPool*>(nullptr)}) {
+    std::atomic<int> gave_up_on_caller{0};
+    std::atomic<int> started{0};
+    auto produce = [&](std::size_t, std::size_t&, Scratch&, Stop stop) {
+      started++;
+      while (!stop())
+        std::this_thread::yield();
+      if (std::this_thread::get_id() == caller) gave_up_on_caller++;
+      return false;
+    };
+    int polls = 0;
+    auto poll = [&] { return ++polls == 3; };
+    {
+      Stream stream(pool, 100, 8, Caller::kHelps, poll, produce);
+      stream.set_window(8);
+      EXPECT_EQ(stream.next(), nullptr);
+      const int started_before = started.load();
+      EXPECT_EQ(stream.next(), nullptr);
+      EXPECT_EQ(started.load(), started_before);
+    }
+    EXPECT_EQ(polls, 3);
+    EXPECT_EQ(gave_up_on_caller.load(), 1);
   }
-  EXPECT_EQ(polls, 3);
-  EXPECT_EQ(gave_up_on_caller.load(), 1);
 }
 
 TEST(OrderedStream, AStreamBegunFromTheCallersPollRunsWhileTheOuterOneHasAWorkerParked) {
-  // The outer stream parks one of the two workers; the caller, held up by a slow position, runs
-  // a whole stream from its poll (a signal handler calling in again). That stream must get the
-  // other worker, not park it too.
+  // The outer call parks one of the two workers; the caller, held up by a slow position, runs a
+  // whole stream from its poll (a signal handler calling in again), which asks to park a worker
+  // too. That must be refused, or nothing would run the inner stream's windows.
   OwnedPool owned(2);
-  std::vector<std::size_t> outer_slots(16);
-  std::vector<std::size_t> inner_slots(16);
-  auto inner_produce = [&](const Work& work) {
-    inner_slots[work.slot] = work.position;
+  bool inner_ran = false;
+  auto inner_produce = [&](std::size_t position, std::size_t& result, Scratch&, Stop) {
+    result = position;
     return true;
   };
-  bool inner_ran = false;
   auto poll = [&] {
     if (inner_ran) return false;
     inner_ran = true;
-    OrderedStream inner(&owned.pool(), 2000, inner_slots.size(), inner_produce, Caller::kHelps);
+    const std::optional<WorkerPool::ParkedWorker> parked = owned.pool().park_worker();
+    EXPECT_FALSE(parked.has_value());
+    Stream inner(&owned.pool(), 2000, 16, Caller::kHelps, kNeverGiveUp, inner_produce);
     inner.set_window(16);
-    EXPECT_EQ(consume_all(inner, inner_slots), positions_up_to(2000));
+    EXPECT_EQ(consume_all(inner, 2000), positions_up_to(2000));
     return false;
   };
   const std::thread::id caller = std::this_thread::get_id();
-  auto outer_produce = [&](const Work& work) {
+  auto outer_produce = [&](std::size_t position, std::size_t& result, Scratch&, Stop stop) {
     // Whether the caller waits for position 20 or computes a position itself, its poll comes due.
     if (std::this_thread::get_id() != caller) {
-      if (work.position == 20) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } else if (work.position >= 20) {
+      if (position == 20) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else if (position >= 20) {
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
-      while (!work.stop() && std::chrono::steady_clock::now() < until)
+      while (!stop() && std::chrono::steady_clock::now() < until)
         std::this_thread::yield();
     }
-    outer_slots[work.slot] = work.position;
+    result = position;
     return true;
   };
-  OrderedStream outer(&owned.pool(), 2000, outer_slots.size(), outer_produce, Caller::kHelps);
+  const std::optional<WorkerPool::ParkedWorker> parked = owned.pool().park_worker();
+  ASSERT_TRUE(parked.has_value());
+  Stream outer(&owned.pool(), 2000, 16, Caller::kHelps, poll, outer_produce);
   outer.set_window(16);
-  EXPECT_EQ(consume_all(outer, outer_slots, poll), positions_up_to(2000));
+  EXPECT_EQ(consume_all(outer, 2000), positions_up_to(2000));
   EXPECT_TRUE(inner_ran);
 }
 
 TEST(OrderedStream, FailuresComeOutAtTheirTurnAndNeverTaintTheSlotsNextPosition) {
   OwnedPool owned(3);
-  std::vector<std::size_t> slots(64);
-  auto produce = [&](const Work& work) {
-    if (work.position % 100 == 7) panic("failure " + std::to_string(work.position));
-    slots[work.slot] = work.position;
+  auto produce = [&](std::size_t position, std::size_t& result, Scratch&, Stop) {
+    if (position % 100 == 7) panic("failure " + std::to_string(position));
+    result = position;
     return true;
   };
   std::vector<std::string> failures;
   std::size_t succeeded = 0;
-  OrderedStream stream(&owned.pool(), 1000, slots.size(), produce);
+  Stream stream(&owned.pool(), 1000, 64, Caller::kWaits, kNeverGiveUp, produce);
   stream.set_window(64);
   for (std::size_t position = 0; position < 1000; ++position) {
-    std::optional<std::size_t> slot = stream.next([] { return false; });
-    ASSERT_TRUE(slot.has_value());
+    std::size_t* result = stream.next();
+    ASSERT_NE(result, nullptr);
     // The first failures are not taken: the positions that reuse their slots must not see them.
     if (position < 500 && position % 100 == 7) {
       stream.release();
       continue;
     }
-    if (std::exception_ptr failure = stream.take_failure(*slot)) {
+    if (std::exception_ptr failure = stream.take_failure()) {
       try {
         std::rethrow_exception(failure);
       } catch (const Panic& panic) {
         failures.emplace_back(panic.message());
       }
     } else {
-      EXPECT_EQ(slots[*slot], position);
+      EXPECT_EQ(*result, position);
       ++succeeded;
     }
     stream.release();
@@ -213,29 +232,31 @@ TEST(OrderedStream, FailuresComeOutAtTheirTurnAndNeverTaintTheSlotsNextPosition)
 
 TEST(OrderedStream, StoppingLetsRunningComputationsGiveUp) {
   OwnedPool owned(2);
-  std::vector<std::size_t> slots(8);
   std::atomic<int> gave_up{0};
-  auto produce = [&](const Work& work) {
-    if (work.position == 5) {
+  auto produce = [&](std::size_t position, std::size_t& result, Scratch&, Stop stop) {
+    if (position == 5) {
       // A long computation that looks at its stop check.
-      while (!work.stop())
+      while (!stop())
         std::this_thread::yield();
       gave_up++;
       return false;
     }
-    slots[work.slot] = work.position;
+    result = position;
     return true;
   };
+  bool position_five_reached = false;
+  int polls = 0;
+  auto poll = [&] { return position_five_reached && ++polls == 3; };
   {
-    OrderedStream stream(&owned.pool(), 1000, slots.size(), produce);
+    Stream stream(&owned.pool(), 1000, 8, Caller::kWaits, poll, produce);
     stream.set_window(8);
-    int polls = 0;
     for (std::size_t position = 0; position < 5; ++position) {
-      ASSERT_TRUE(stream.next([] { return false; }).has_value());
+      ASSERT_NE(stream.next(), nullptr);
       stream.release();
     }
     // Position 5 never finishes: the caller's poll gives up after a few intervals.
-    EXPECT_FALSE(stream.next([&] { return ++polls == 3; }).has_value());
+    position_five_reached = true;
+    EXPECT_EQ(stream.next(), nullptr);
     EXPECT_EQ(polls, 3);
   }  // the destructor stops the stream and waits for the computation to give up
   EXPECT_EQ(gave_up.load(), 1);
@@ -244,28 +265,26 @@ TEST(OrderedStream, StoppingLetsRunningComputationsGiveUp) {
 TEST(OrderedStream, FewerThanTwoPositionsRunOnTheCallingThread) {
   OwnedPool owned(2);
   const std::thread::id caller = std::this_thread::get_id();
-  std::vector<std::size_t> slots(1);
-  auto produce = [&](const Work& work) {
+  auto produce = [&](std::size_t position, std::size_t& result, Scratch&, Stop) {
     EXPECT_EQ(std::this_thread::get_id(), caller);
-    slots[work.slot] = work.position;
+    result = position;
     return true;
   };
-  OrderedStream stream(&owned.pool(), 1, slots.size(), produce, Caller::kHelps);
-  EXPECT_EQ(consume_all(stream, slots), std::vector<std::size_t>{0});
+  Stream stream(&owned.pool(), 1, 1, Caller::kHelps, kNeverGiveUp, produce);
+  EXPECT_EQ(consume_all(stream, 1), std::vector<std::size_t>{0});
 }
 
 TEST(OrderedStream, AChildForkedDuringTheStreamFinishesItAlone) {
   if (!testing::kForkTestsSupported) GTEST_SKIP() << testing::kForkUnsupportedReason;
 #if !defined(_WIN32)
   OwnedPool owned(2);
-  std::vector<std::size_t> slots(32);
   std::vector<std::atomic<int>> computed(3000);
-  auto produce = [&](const Work& work) {
+  auto produce = [&](std::size_t position, std::size_t& result, Scratch&, Stop stop) {
     // Slow enough that the workers are in the middle of positions when the caller forks.
-    for (int spin = 0; spin < 2000 && !work.stop(); ++spin)
+    for (int spin = 0; spin < 2000 && !stop(); ++spin)
       std::atomic_signal_fence(std::memory_order_seq_cst);
-    computed[work.position]++;
-    slots[work.slot] = work.position;
+    computed[position]++;
+    result = position;
     return true;
   };
   for (Caller caller : {Caller::kWaits, Caller::kHelps}) {
@@ -273,7 +292,7 @@ TEST(OrderedStream, AChildForkedDuringTheStreamFinishesItAlone) {
     bool in_child = false;
     bool in_order = true;
     {
-      OrderedStream stream(&owned.pool(), computed.size(), slots.size(), produce, caller);
+      Stream stream(&owned.pool(), computed.size(), 32, caller, kNeverGiveUp, produce);
       stream.set_window(32);
       for (std::size_t position = 0; position < computed.size(); ++position) {
         if (position == 1000) {
@@ -281,12 +300,12 @@ TEST(OrderedStream, AChildForkedDuringTheStreamFinishesItAlone) {
           child = fork();
           in_child = child == 0;
         }
-        std::optional<std::size_t> slot = stream.next([] { return false; });
-        if (!slot) {
+        std::size_t* result = stream.next();
+        if (result == nullptr) {
           in_order = false;
           break;
         }
-        in_order &= slots[*slot] == position;
+        in_order &= *result == position;
         stream.release();
       }
     }  // in the child, the destructor must not wait for the parent's workers

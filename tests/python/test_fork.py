@@ -86,3 +86,66 @@ except KeyboardInterrupt:
 """,
     )
     assert out == ["child", "0", "parent", "True"]
+
+
+# The complete graph on 3,500 nodes, made edge by edge as the call reads it: each search relaxes
+# twelve million arcs, tens of milliseconds, longer than the calling thread goes between two looks
+# at pending signals, while its result is small.
+LONG_SEARCHES = r"""
+import os, signal, sys, time, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that has threads
+import dorvane
+
+F = dorvane.all_pairs_dijkstra_path_length
+
+class Complete:
+    def __init__(self, n):
+        self.n = n
+    def __len__(self):
+        return self.n * (self.n - 1) // 2
+    def __getitem__(self, i):
+        raise IndexError(i)
+    def __iter__(self):
+        n = self.n
+        return ((i, j, 1.0 + (i * 7919 + j) % 13) for i in range(n) for j in range(i + 1, n))
+
+edges = Complete(3500)
+started = time.monotonic()
+F(edges, 0.0)  # the same conversion and graph, and searches that end at once
+searching = time.monotonic() - started + 0.5
+
+def fork_then_interrupt_the_child(signum, frame):
+    if os.getpid() != parent:
+        raise KeyboardInterrupt  # the child's own alarm
+    pid = os.fork()
+    if pid == 0:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        return
+    # The parent waits for the child (and kills it if it hangs), and leaves its own call.
+    deadline = time.monotonic() + 60
+    while not (done := os.waitpid(pid, os.WNOHANG))[0]:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            print("hung", flush=True)
+            os._exit(1)
+        time.sleep(0.01)
+    print("child", done[1], flush=True)
+    os._exit(0)
+
+parent = os.getpid()
+signal.signal(signal.SIGALRM, fork_then_interrupt_the_child)
+signal.setitimer(signal.ITIMER_REAL, searching)
+try:
+    F(edges)
+except KeyboardInterrupt:
+    os._exit(0 if F([(0, 1, 1.0)]) == {0: {0: 0.0, 1: 1.0}, 1: {1: 0.0, 0: 1.0}} else 2)
+os._exit(3)
+"""
+
+
+def test_a_child_interrupted_inside_its_searches_stops_its_call(python_subprocess):
+    # The child runs every search on its calling thread: the handler's exception stops the one it
+    # lands in, which is then never handed on as finished, and the call raises it at once.
+    run = python_subprocess(LONG_SEARCHES, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["child", "0"]

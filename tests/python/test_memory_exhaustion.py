@@ -9,9 +9,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-# Measures its own address space after a warm-up call (which creates the pool and does not panic),
-# caps it at that plus HEADROOM_KIB, makes one call, lifts the cap, and prints the call's outcome
-# and whether the module still works.
+# Measures its own address space, after a warm-up call (which creates the pool and does not panic)
+# when WARM is set, caps it at that plus HEADROOM_KIB, makes one call, lifts the cap, and prints
+# the call's outcome and whether the module still works (or what the next call raises instead).
 CHILD = """
 import os, random, resource
 import dorvane
@@ -28,7 +28,8 @@ rng = random.Random(1)
 edges = [(1000 + i, 1001 + i, 1.0) for i in range(199)]
 edges += [(1000 + rng.randrange(200), 1000 + rng.randrange(200), rng.uniform(1.0, 2.0))
           for _ in range(2000)]
-F([(1, 2, 1.0), (2, 3, 1.0), (3, 4, 1.0)])
+if os.environ["WARM"]:
+    F([(1, 2, 1.0), (2, 3, 1.0), (3, 4, 1.0)])
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 limit = (address_space_kib() + int(os.environ["HEADROOM_KIB"])) * 1024
@@ -42,7 +43,10 @@ except BaseException as error:
     outcome = type(error).__name__ + ": " + str(error)
 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 print(outcome)
-print(F([(1, 2, 0.5)]) == {1: {1: 0.0, 2: 0.5}, 2: {2: 0.0, 1: 0.5}})
+try:
+    print(F([(1, 2, 0.5)]) == {1: {1: 0.0, 2: 0.5}, 2: {2: 0.0, 1: 0.5}})
+except BaseException as error:
+    print(type(error).__name__ + ": " + str(error))
 """
 
 # Two workers, and one malloc arena: a thread's own arena reserves 64 MiB of address space up
@@ -60,16 +64,26 @@ INTERPRETER_REPORT = re.compile(
 API_CALL_DIAGNOSTIC = re.compile(
     r"dorvane: thread \d+ panicked at [^\n]+:\d+:\d+:\nPython API call failed(\n|$)"
 )
+# Starting the pool's threads failed: the first call says why, every later one that it failed.
+POOL_NOT_CREATED = "PanicException: The global thread pool has not been initialized.: "
+POOL_FAILED = re.compile(
+    re.escape(POOL_NOT_CREATED)
+    + r"ThreadPoolBuildError \{ kind: IOError\(Os \{ code: \d+, kind: (WouldBlock|OutOfMemory), "
+    r'message: "[^"]+" \}\) \}'
+)
+POOL_REMEMBERED = POOL_NOT_CREATED + "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }"
 API_CALL_FAILED = re.compile(
     r"(?P<printed>(?s:.*)MemoryError(?s:.*))"
     r"dorvane: thread \d+ panicked at [^\n]+:\d+:\d+:\nPython API call failed\n"
 )
 
 
-def outcome_of(run_python, extra_kib):
+def outcome_of(run_python, warm, extra_kib):
     """Runs the child with `extra_kib` of headroom: "result", "python" (MemoryError, or the panic
-    after a failed constructor) or "native" (the message and an abort). Anything else fails."""
-    run = run_python(CHILD, env=dict(CHILD_ENV, HEADROOM_KIB=str(extra_kib)), timeout=60)
+    after a failed constructor), "native" (the message and an abort) or "pool" (the pool's threads
+    could not start). Anything else fails."""
+    env = dict(CHILD_ENV, WARM="1" if warm else "", HEADROOM_KIB=str(extra_kib))
+    run = run_python(CHILD, env=env, timeout=60)
     where = f"with {extra_kib} KiB to spare: exit {run.returncode}\n{run.stdout}{run.stderr}"
     if run.returncode == -signal.SIGABRT:
         # Workers that run out at once each write the message before the process ends.
@@ -88,6 +102,14 @@ def outcome_of(run_python, extra_kib):
         return "native"
     assert run.returncode == 0, where
     outcome, still_working = run.stdout.splitlines()
+    if POOL_FAILED.fullmatch(outcome):
+        assert not warm and still_working == POOL_REMEMBERED, where
+        # Each of the two panics wrote its one diagnostic.
+        diagnostic = r"dorvane: thread \d+ panicked at [^\n]+:\d+:\d+:\n"
+        expected = diagnostic + re.escape(outcome[len("PanicException: ") :] + "\n")
+        expected += diagnostic + re.escape(POOL_REMEMBERED[len("PanicException: ") :] + "\n")
+        assert re.fullmatch(expected, run.stderr), where
+        return "pool"
     assert still_working == "True", where
     if outcome == "result":
         assert run.stderr == "", where
@@ -110,9 +132,10 @@ def sanitizer_preloaded():
     reason="needs Linux's address-space limit, which the sanitizers' allocators cannot live with",
 )
 @pytest.mark.emulation_unsafe("qemu-user ignores the address-space limit, so nothing runs out")
-def test_exhausted_address_space_ends_in_a_documented_outcome(python_subprocess):
+@pytest.mark.parametrize("warm", [True, False], ids=["pool made first", "pool made under the cap"])
+def test_exhausted_address_space_ends_in_a_documented_outcome(python_subprocess, warm):
     workers = min(4, os.cpu_count() or 1)
-    outcome_at = functools.partial(outcome_of, python_subprocess)
+    outcome_at = functools.partial(outcome_of, python_subprocess, warm)
     outcomes = {}
     with ThreadPoolExecutor(workers) as pool:
         # Fine steps over the first MiB, where the edges are converted, the graph is built and the
@@ -130,5 +153,8 @@ def test_exhausted_address_space_ends_in_a_documented_outcome(python_subprocess)
                 break
             assert extra < 256 * 1024, "the call never succeeded"
     seen = set(outcomes.values())
-    # The sweep reached every kind of failure: native memory, and Python objects.
-    assert {"native", "python", "result"} <= seen, sorted(outcomes.items())
+    # The sweep reached every kind of failure: native memory, and Python objects; and, with the
+    # pool made under the cap, its threads' start.
+    assert {"native", "python", "result"} | ({"pool"} if not warm else set()) <= seen, sorted(
+        outcomes.items()
+    )

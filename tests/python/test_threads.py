@@ -59,3 +59,98 @@ def test_threads_calling_with_shared_inputs(apsp, count):
     for thread in threads:
         thread.join()
     assert all(result == expected for result in results)
+
+
+# A signal handler that hands the interpreter lock over (any Python handler may: a sleep, I/O, or
+# just running past the switch interval) lets a second thread call while the first call, which
+# had a worker of the two sit it out, waits for the lock. The second call must still get a worker.
+TWO_CALLERS = r"""
+import random, signal, threading, time, dorvane
+F = dorvane.all_pairs_dijkstra_path_length
+r = random.Random(2)
+big = [(r.randrange(4000), r.randrange(4000), r.random() + .01) for _ in range(16000)]
+side = [(i, i + 1, 1.0) for i in range(1023)]  # 1,024 sources: long enough to park a worker too
+go = threading.Event()
+thread = threading.Thread(target=lambda: (go.wait(), F(side), print("side ok")))
+thread.start()
+def handler(*_):
+    go.set()
+    time.sleep(0.01)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.5)
+F(big)
+print("main ok")
+go.set()
+thread.join()
+"""
+
+
+def test_a_second_threads_call_during_a_handler_gets_a_worker(python_subprocess):
+    run = python_subprocess(TWO_CALLERS, env={"DORVANE_NUM_THREADS": "2"}, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert sorted(run.stdout.split()) == ["main", "ok", "ok", "side"]
+
+
+# The worst interleaving at hand: threads calling one after the other (sources below and above the
+# count at which a call parks a worker), while the main thread, itself calling, runs a handler
+# every few milliseconds that hands the interpreter lock over, calls in again, and once forks a
+# child that calls too.
+STORM = r"""
+import os, random, signal, threading, time, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that has threads
+import dorvane
+F = dorvane.all_pairs_dijkstra_path_length
+
+def graph(seed, n):
+    rng = random.Random(seed)
+    return [(rng.randrange(n), rng.randrange(n), rng.random() + 0.01) for _ in range(2 * n)]
+
+inputs = [graph(seed, n) for seed, n in enumerate([30, 700, 1100, 1300])]
+expected = [F(edges) for edges in inputs]
+deadline = time.monotonic() + 3
+wrong = []
+
+def calls(first):
+    i = first
+    while time.monotonic() < deadline:
+        i = (i + 1) % len(inputs)
+        if F(inputs[i]) != expected[i]:
+            wrong.append(i)
+
+children = []
+in_handler = False
+def handler(signum, frame):
+    global in_handler
+    if in_handler:
+        return
+    in_handler = True
+    time.sleep(0.002)
+    if F(inputs[0]) != expected[0]:
+        wrong.append("nested")
+    if not children and time.monotonic() > deadline - 1.5:
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if F(inputs[2]) == expected[2] else 1)
+        children.append(pid)
+    in_handler = False
+
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+threads = [threading.Thread(target=calls, args=(k,)) for k in range(3)]
+try:
+    for thread in threads:
+        thread.start()
+    calls(3)
+    for thread in threads:
+        thread.join()
+finally:
+    signal.setitimer(signal.ITIMER_REAL, 0)
+print(wrong, os.waitpid(children[0], 0)[1] if children else "no fork")
+"""
+
+
+@pytest.mark.parametrize("workers", ["1", "2", "3"])
+def test_threads_calling_while_handlers_call_in_and_fork(python_subprocess, workers):
+    run = python_subprocess(STORM, env={"DORVANE_NUM_THREADS": workers}, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["[]", "0"]

@@ -10,7 +10,6 @@
 #include "paths/graph.h"
 #include "paths/node_table.h"
 #include "paths/search.h"
-#include "pool/worker_pool.h"
 #include "search_testing.h"
 
 namespace dorvane::testing {
@@ -18,8 +17,7 @@ namespace dorvane::testing {
 // Source node to the distances from it.
 using AllPairsResult = NodeMap<DistanceMap>;
 
-inline AllPairsResult gather_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
-                                       WorkerPool* pool = nullptr) {
+inline AllPairsResult gather_all_pairs(const Graph& graph, const std::optional<double>& cutoff) {
   AllPairsResult result;
   compute_all_pairs(
       graph, cutoff,
@@ -30,7 +28,7 @@ inline AllPairsResult gather_all_pairs(const Graph& graph, const std::optional<d
         result.try_emplace(graph.node_at(source), std::move(distances));
         return true;
       },
-      [] { return false; }, pool);
+      [] { return false; });
   return result;
 }
 

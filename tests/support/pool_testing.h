@@ -17,25 +17,7 @@
 #include "pool/worker_pool.h"
 #include "pool/worker_thread.h"
 
-namespace dorvane::epoch {
-
-// Number of per-thread records ever created (records are reused after their thread exits);
-// defined beside the records it counts.
-std::size_t record_count();
-
-}  // namespace dorvane::epoch
-
 namespace dorvane::testing {
-
-// What the tests look at inside the pool's pieces.
-struct PoolTesting {
-  // Whether the deque held no job at some instant during the call.
-  static bool is_empty(const LocalDeque& deque) { return deque.is_empty(); }
-  // The deque's buffer capacity (owner side).
-  static std::size_t capacity(const LocalDeque& deque) { return deque.capacity(); }
-  static uint32_t state(const CoreLatch& latch) { return latch.state(); }
-  static uint64_t counters(const Sleep& sleep) { return sleep.counters(); }
-};
 
 // The latch of a job posted by a thread that can only block until it is done.
 class BlockingLatch {
