@@ -62,10 +62,6 @@ class Graph {
   bool nonnegative() const { return nonnegative_; }
 
  private:
-  // The tests build graphs that an edge list cannot express (an arc in one direction only, a
-  // node without neighbours) straight from the members.
-  friend struct GraphTesting;
-
   // An empty graph: the node set takes its hash key first, before the neighbour tables.
   Graph() = default;
 
