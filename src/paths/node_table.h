@@ -221,12 +221,6 @@ class NodeTable {
     if (capacity != 0) clear_control();
   }
 
-  // The value of `node`, or null when it is absent.
-  const V* find(NodeId node) const {
-    std::size_t slot = find_slot(node, hash(node));
-    return slot == kNotFound ? nullptr : values() + slot;
-  }
-
   // Inserts `node` with a value made from `args` unless it is present. Returns the entry's value
   // and whether it was inserted.
   template <class... Args>

@@ -12,4 +12,8 @@ namespace dorvane {
 // The graph of `edges`, added in list order, as the function entry builds it.
 Graph graph_of_edges(std::span<const Edge> edges);
 
+// The index of node number `node`, which must be in the graph (panics with the failed-lookup
+// message otherwise). The graph maps only indices to numbers: this looks through all of them.
+NodeIndex index_of(const Graph& graph, NodeId node);
+
 }  // namespace dorvane
