@@ -223,7 +223,7 @@ struct SearchRun {
     return run<ExactFrontier>(graph, source, limit, workspace, stop);
   }
 
-  // Copies the fixed nodes out in the iteration order of their distance table: a NodeMap with a
+  // Copies the fixed nodes out in the iteration order of their distance table: a NodeTable with a
   // fresh key, room for exactly the fixed nodes, filled in fixing order.
   static void collect(const Graph& graph, SipKey key, SearchWorkspace& workspace,
                       Vec<Reached>& reached) {

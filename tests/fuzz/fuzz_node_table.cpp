@@ -1,4 +1,4 @@
-// Fuzz target: the hash table (NodeMap) against std::unordered_map.
+// Fuzz target: the hash table (NodeTable) against std::unordered_map.
 //
 // The input is a program of table operations, one opcode byte each followed by its operands:
 // inserts of both kinds (try_emplace is also the table's lookup), resets, moves and visits of
@@ -49,7 +49,7 @@ struct Value {
   std::unique_ptr<uint64_t> number;
 };
 
-using Map = dorvane::NodeMap<Value>;
+using Map = dorvane::NodeTable<Value>;
 using ModelMap = std::unordered_map<NodeId, uint64_t>;
 
 constexpr NodeId kKeyPool[] = {0,     1,          2,          3,          4,         5,
