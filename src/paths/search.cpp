@@ -173,8 +173,9 @@ class MonotoneFrontier {
     for (const Arc& arc : arcs) {
       const double candidate = base + arc.weight;
       if (candidate > limit) continue;  // as in ExactFrontier::offer_all
-      // The candidate is at least +0.0 (both terms are), so its key is its bits with the sign
-      // bit set (see ordered_key).
+      // A weight may be -0.0 but none is below zero, and the base is never -0.0 (radix_queue.h):
+      // the candidate is +0.0 or more, never -0.0, as +0.0 + -0.0 is +0.0. Its key is then its
+      // bits with the sign bit set (see ordered_key); a -0.0 would get +0.0's key that way.
       const uint64_t key = std::bit_cast<uint64_t>(candidate) | (uint64_t{1} << 63);
       if (key < keys[arc.to]) {
         keys[arc.to] = key;
