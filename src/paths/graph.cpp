@@ -72,7 +72,7 @@ bool Graph::lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop) {
   // per node in index order. The compacted output of a node never reaches beyond the start of its
   // own arcs, which have all entered the table before it is written.
   const SipKey first_key = next_table_keys(nodes);
-  NodeMap<Arc> table(first_key);
+  NodeTable<Arc> table(first_key);
   std::size_t out = 0;
   Countdown until_check(kStopCheckInterval);
   for (std::size_t node = 0; node < nodes; ++node) {

@@ -48,7 +48,7 @@ class Graph {
   std::size_t node_count() const { return node_of_.size(); }
 
   // The node set, each node with its index; its iteration order is the order of the sources.
-  const NodeMap<NodeIndex>& nodes() const { return nodes_; }
+  const NodeTable<NodeIndex>& nodes() const { return nodes_; }
   NodeId node_at(NodeIndex index) const { return node_of_[index]; }
 
   // The neighbour table of the node at `index`, in its iteration order.
@@ -62,10 +62,6 @@ class Graph {
   bool nonnegative() const { return nonnegative_; }
 
  private:
-  // The tests build graphs that an edge list cannot express (an arc in one direction only, a
-  // node without neighbours) straight from the members.
-  friend struct GraphTesting;
-
   // An empty graph: the node set takes its hash key first, before the neighbour tables.
   Graph() = default;
 
@@ -78,7 +74,7 @@ class Graph {
   template <class ForEachArc>
   bool lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop);
 
-  NodeMap<NodeIndex> nodes_;
+  NodeTable<NodeIndex> nodes_;
   Vec<NodeId> node_of_;
   Vec<std::size_t> offsets_;  // node i's arcs are arcs_[offsets_[i] .. offsets_[i + 1])
   Vec<Arc> arcs_;

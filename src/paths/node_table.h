@@ -1,4 +1,4 @@
-// NodeMap: the open-addressing hash tables of the computation, keyed by NodeId.
+// NodeTable: the open-addressing hash tables of the computation, keyed by NodeId.
 //
 // Every table hashes its keys with SipHash-1-3 under a key of its own (see table_key.h), so the
 // iteration order, which is slot order, is unrelated to the keys and differs between tables,
@@ -221,12 +221,6 @@ class NodeTable {
     if (capacity != 0) clear_control();
   }
 
-  // The value of `node`, or null when it is absent.
-  const V* find(NodeId node) const {
-    std::size_t slot = find_slot(node, hash(node));
-    return slot == kNotFound ? nullptr : values() + slot;
-  }
-
   // Inserts `node` with a value made from `args` unless it is present. Returns the entry's value
   // and whether it was inserted.
   template <class... Args>
@@ -440,8 +434,5 @@ class NodeTable {
   std::size_t group_mask_ = 0;  // group count - 1
   uint32_t offset_mask_ = 0;    // slots in a group - 1, for the in-group offset
 };
-
-template <class V>
-using NodeMap = NodeTable<V>;
 
 }  // namespace dorvane

@@ -29,7 +29,6 @@
 #include <cstdint>
 
 #include "paths/graph.h"
-#include "paths/search_queue.h"
 #include "platform/memory.h"
 #include "platform/panic.h"
 

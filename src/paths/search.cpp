@@ -173,8 +173,9 @@ class MonotoneFrontier {
     for (const Arc& arc : arcs) {
       const double candidate = base + arc.weight;
       if (candidate > limit) continue;  // as in ExactFrontier::offer_all
-      // The candidate is at least +0.0 (both terms are), so its key is its bits with the sign
-      // bit set (see ordered_key).
+      // A weight may be -0.0 but none is below zero, and the base is never -0.0 (radix_queue.h):
+      // the candidate is +0.0 or more, never -0.0, as +0.0 + -0.0 is +0.0. Its key is then its
+      // bits with the sign bit set (see ordered_key); a -0.0 would get +0.0's key that way.
       const uint64_t key = std::bit_cast<uint64_t>(candidate) | (uint64_t{1} << 63);
       if (key < keys[arc.to]) {
         keys[arc.to] = key;
@@ -223,7 +224,7 @@ struct SearchRun {
     return run<ExactFrontier>(graph, source, limit, workspace, stop);
   }
 
-  // Copies the fixed nodes out in the iteration order of their distance table: a NodeMap with a
+  // Copies the fixed nodes out in the iteration order of their distance table: a NodeTable with a
   // fresh key, room for exactly the fixed nodes, filled in fixing order.
   static void collect(const Graph& graph, SipKey key, SearchWorkspace& workspace,
                       Vec<Reached>& reached) {

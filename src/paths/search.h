@@ -5,7 +5,6 @@
 #include <optional>
 
 #include "paths/graph.h"
-#include "paths/node_id.h"
 #include "paths/radix_queue.h"
 #include "paths/search_queue.h"
 #include "paths/slot_order.h"

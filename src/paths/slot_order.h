@@ -1,6 +1,6 @@
-// The iteration order of a NodeMap, worked out without the map.
+// The iteration order of a NodeTable, worked out without the table.
 //
-// A search hands on its distances in the order of a NodeMap reset for exactly their number and
+// A search hands on its distances in the order of a NodeTable reset for exactly their number and
 // filled in fixing order. Where an entry lands depends only on its hash and on which slots are
 // taken, never on the keys or values already there, so a bitmap of taken slots reproduces the
 // placement: an eighth of the control bytes, and no keys or values to write or read back.
@@ -20,7 +20,7 @@ namespace dorvane {
 
 class SlotOrder {
  public:
-  // Places entries 0 .. count - 1, whose keys `key_of(i)` gives (all distinct), where a NodeMap
+  // Places entries 0 .. count - 1, whose keys `key_of(i)` gives (all distinct), where a NodeTable
   // with hash key `key`, reset for `count` entries and filled in that order, would put them; then
   // calls `visit(i)` for each, in slot order. Keeps its arrays for the next call.
   template <class KeyOf, class Visit>

@@ -1,6 +1,7 @@
 #include "platform/memory.h"
 
 #include <cstdio>
+#include <new>
 #include <string_view>
 
 #include "platform/panic.h"
@@ -19,15 +20,17 @@ namespace {
 
 // Blocks from this size on come straight from the operating system and go straight back to it
 // when freed: the graph's arrays and the searches' working memory would otherwise stay with the
-// C library's allocator after a call, resident, beside the result that the caller keeps.
+// C library's allocator after a call, resident, beside the result that the caller keeps. Mapped
+// memory is aligned to a page, and no system has pages below 4 KiB: a block that needs more
+// alignment than that comes from operator new at any size.
 constexpr std::size_t kMappedBytes = std::size_t{1} << 20;
-static_assert(kMappedBytes % 65536 == 0, "mapped blocks are aligned beyond any type's need");
+constexpr std::size_t kPageAlignment = 4096;
 
 }  // namespace
 
 void* try_allocate(std::size_t bytes, std::size_t alignment) noexcept {
   if (bytes > kMaxAllocationBytes) return nullptr;
-  if (bytes >= kMappedBytes) return platform::map_memory(bytes);
+  if (bytes >= kMappedBytes && alignment <= kPageAlignment) return platform::map_memory(bytes);
   if (bytes == 0) bytes = 1;
   return ::operator new(bytes, std::align_val_t(alignment), std::nothrow);
 }
@@ -47,7 +50,7 @@ void* allocate(std::size_t bytes, std::size_t alignment) {
 }
 
 void deallocate(void* memory, std::size_t bytes, std::size_t alignment) noexcept {
-  if (bytes >= kMappedBytes) {
+  if (bytes >= kMappedBytes && alignment <= kPageAlignment) {
     platform::unmap_memory(memory, bytes);
     return;
   }

@@ -77,9 +77,7 @@ std::vector<NodeId> source_order(const Graph& graph) {
 // A node's neighbours with their weights, in the order in which the search visits them.
 std::vector<std::pair<NodeId, double>> neighbours(const Graph& graph, NodeId node) {
   std::vector<std::pair<NodeId, double>> result;
-  const dorvane::NodeIndex* index = graph.nodes().find(node);
-  if (index == nullptr) return result;
-  for (const dorvane::Arc& arc : graph.neighbours_at(*index)) {
+  for (const dorvane::Arc& arc : graph.neighbours_at(dorvane::index_of(graph, node))) {
     result.emplace_back(graph.node_at(arc.to), arc.weight);
   }
   return result;
@@ -100,7 +98,7 @@ Outcome search(const Graph& graph, NodeId source, const Cutoff& cutoff) {
   return catching_panics([&](Distances& distances) {
     auto [from, found] = dorvane::single_source_dijkstra_path_length(graph, source, cutoff);
     if (from != source) std::abort();
-    found.for_each([&](NodeId node, double distance) { distances.emplace(node, distance); });
+    distances = std::move(found);
   });
 }
 
@@ -114,11 +112,7 @@ struct AllPairsOutcome {
 AllPairsOutcome all_pairs(const Graph& graph, const Cutoff& cutoff) {
   AllPairsOutcome outcome;
   try {
-    dorvane::testing::AllPairsResult result = dorvane::testing::gather_all_pairs(graph, cutoff);
-    result.for_each([&](NodeId source, const dorvane::DistanceMap& found) {
-      Distances& row = outcome.distances[source];
-      found.for_each([&](NodeId node, double distance) { row.emplace(node, distance); });
-    });
+    outcome.distances = dorvane::testing::gather_all_pairs(graph, cutoff);
   } catch (const dorvane::Panic& panic) {
     outcome = AllPairsOutcome{true, std::string(panic.message()), {}};
   }

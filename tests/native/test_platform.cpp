@@ -7,11 +7,13 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "paths/table_key.h"
+#include "platform/memory.h"
 #include "platform/platform.h"
 #include "platform_testing.h"
 
@@ -120,6 +122,18 @@ TEST(PlatformRandom, FillsEveryByteAndDiffersBetweenCalls) {
   // About 16 zero bytes are expected by chance; a region left unwritten would leave far more.
   EXPECT_LT(std::count(first.begin(), first.end(), 0), 100);
   EXPECT_NE(first, second);
+}
+
+TEST(Memory, BlocksHaveTheAlignmentAskedForAtEverySize) {
+  // Large blocks are mapped, which aligns them to a page only: more must still be honoured.
+  for (std::size_t bytes : {std::size_t{1}, std::size_t{4096}, std::size_t{1} << 20}) {
+    for (std::size_t alignment : {std::size_t{8}, std::size_t{4096}, std::size_t{1} << 21}) {
+      void* block = allocate(bytes, alignment);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignment, 0u)
+          << bytes << " " << alignment;
+      deallocate(block, bytes, alignment);
+    }
+  }
 }
 
 TEST(TableKeys, TwoThreadsGetDifferentKeyPairs) {

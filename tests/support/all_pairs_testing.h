@@ -1,21 +1,21 @@
-// The all-pairs stream gathered into one table by source, for tests and benchmarks that look at
+// The all-pairs stream gathered into one map by source, for tests and benchmarks that look at
 // the whole result.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <span>
 #include <utility>
 
 #include "paths/all_pairs.h"
 #include "paths/graph.h"
-#include "paths/node_table.h"
 #include "paths/search.h"
 #include "search_testing.h"
 
 namespace dorvane::testing {
 
 // Source node to the distances from it.
-using AllPairsResult = NodeMap<DistanceMap>;
+using AllPairsResult = std::map<NodeId, DistanceMap>;
 
 inline AllPairsResult gather_all_pairs(const Graph& graph, const std::optional<double>& cutoff) {
   AllPairsResult result;

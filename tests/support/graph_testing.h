@@ -1,6 +1,5 @@
-// Graphs for the tests and benchmarks: from an edge list without the call's stop check, and arc
-// by arc, for the graphs an edge list cannot express (an arc in one direction only, a node
-// without neighbours), which the tests of the search need.
+// Graphs for the tests and benchmarks, built from an edge list as the call builds them, without
+// its stop check.
 #pragma once
 
 #include <span>
@@ -13,19 +12,8 @@ namespace dorvane {
 // The graph of `edges`, added in list order, as the function entry builds it.
 Graph graph_of_edges(std::span<const Edge> edges);
 
-// An entry for `to` in the neighbour table of `from`, in that direction only.
-struct OneWayArc {
-  NodeId from;
-  NodeId to;
-  double weight;
-};
-
-struct GraphTesting {
-  // The graph of `nodes` (each listed once) and `arcs`: node indices in order of first appearance
-  // in `nodes`, then in `arcs`; each node's neighbour table a table of its own with the thread's
-  // next key, where a later arc between the same two nodes, in the same direction, replaces the
-  // weight of an earlier one.
-  static Graph graph_of_arcs(std::span<const NodeId> nodes, std::span<const OneWayArc> arcs);
-};
+// The index of node number `node`, which must be in the graph (panics with the failed-lookup
+// message otherwise). The graph maps only indices to numbers: this looks through all of them.
+NodeIndex index_of(const Graph& graph, NodeId node);
 
 }  // namespace dorvane

@@ -1,7 +1,7 @@
 #include "search_testing.h"
 
+#include "graph_testing.h"
 #include "platform/memory.h"
-#include "platform/panic.h"
 
 namespace dorvane {
 
@@ -14,11 +14,10 @@ std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
 std::pair<NodeId, DistanceMap> single_source_dijkstra_path_length(
     const Graph& graph, NodeId source, const std::optional<double>& cutoff,
     SearchWorkspace& workspace) {
-  const NodeIndex index = unwrap(graph.nodes().find(source));
+  const NodeIndex index = index_of(graph, source);
   Vec<Reached> reached;
   search_distances(graph, index, cutoff, workspace, reached, [] { return false; });
-  // Its order is of no interest to the callers of this form, so it takes no key of the thread's.
-  DistanceMap distances(SipKey{});
+  DistanceMap distances;
   for (const Reached& node : reached) {
     distances.try_emplace(graph.node_at(node.node), node.distance);
   }

@@ -1,19 +1,19 @@
-// The single-source search by node number, gathered into its distance table: for the tests and
+// The single-source search by node number, gathered into a map: for the tests and
 // benchmarks, which the call's streaming form (search_distances) does not suit.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <utility>
 
 #include "paths/graph.h"
 #include "paths/node_id.h"
-#include "paths/node_table.h"
 #include "paths/search.h"
 
 namespace dorvane {
 
 // The fixed distances of one search by node number; always holds the source at 0.0.
-using DistanceMap = NodeMap<double>;
+using DistanceMap = std::map<NodeId, double>;
 
 // The distances from node number `source`, which must be in the graph (a failed lookup panics
 // otherwise), with a workspace of its own or with `workspace`.
