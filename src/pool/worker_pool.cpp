@@ -262,14 +262,18 @@ constexpr uint32_t creation_word(uint32_t generation, uint32_t phase) {
 }
 
 constinit std::atomic<uint32_t> creation{creation_word(0, kNotStarted)};
-// Written by each generation's creator with release, read with acquire: the pool is fully built
-// before anyone can reach it through here. A forked child finds its parent's pool here until it
-// builds its own; workers_here() tells them apart.
-constinit std::atomic<WorkerPool*> global_slot{nullptr};
-// The reference that keeps the process-wide pool alive, written by the creator only. Never
-// released: the pool lives until the process ends (in a forked child the parent's is left behind
-// unused).
-constinit std::shared_ptr<WorkerPool>* global_owner = nullptr;
+// The reference that keeps the process-wide pool alive, written once per generation by its
+// creator with release and read with acquire, so that the pool is fully built before anyone can
+// reach it through here. Never released: the pool lives until the process ends. A forked child
+// finds its parent's here until it builds its own (workers_here tells them apart), and leaves it
+// behind unused.
+constinit std::atomic<std::shared_ptr<WorkerPool>*> global_slot{nullptr};
+
+// The process-wide pool if it was built in this generation.
+WorkerPool* built_here() {
+  std::shared_ptr<WorkerPool>* owner = global_slot.load(std::memory_order_acquire);
+  return owner != nullptr && (*owner)->workers_here() ? owner->get() : nullptr;
+}
 
 PoolBuild build_global() {
   try {
@@ -306,10 +310,10 @@ WorkerPool& global_pool_cold() {
                           ? PoolBuild{nullptr, ThreadPoolBuildError::io_error(fork_error)}
                           : build_global();
     if (built.pool) {
-      global_owner = ::new (
+      auto* owner = ::new (
           allocate(sizeof(std::shared_ptr<WorkerPool>), alignof(std::shared_ptr<WorkerPool>)))
           std::shared_ptr<WorkerPool>(std::move(built.pool));
-      global_slot.store(global_owner->get(), std::memory_order_release);
+      global_slot.store(owner, std::memory_order_release);
     } else {
       error = *built.error;
     }
@@ -317,17 +321,14 @@ WorkerPool& global_pool_cold() {
     platform::wake_all(creation);
     break;
   }
-  WorkerPool* pool = global_slot.load(std::memory_order_acquire);
-  if (pool != nullptr && pool->workers_here()) return *pool;
+  if (WorkerPool* pool = built_here()) return *pool;
   panic("The global thread pool has not been initialized.: " + error.debug_string());
 }
 
 }  // namespace
 
 WorkerPool& global_pool() {
-  // Acquire pairs with the release store that published the pool.
-  WorkerPool* pool = global_slot.load(std::memory_order_acquire);
-  if (pool != nullptr && pool->workers_here()) [[likely]] {
+  if (WorkerPool* pool = built_here()) [[likely]] {
     return *pool;
   }
   return global_pool_cold();
