@@ -66,6 +66,10 @@ std::string ThreadPoolBuildError::debug_string() const {
 
 namespace {
 
+constexpr uint32_t kGateClosed = 0;
+constexpr uint32_t kGateOpen = 1;
+constexpr uint32_t kGateCancelled = 2;
+
 // What a new worker thread receives; the thread owns and frees it.
 struct WorkerStart {
   std::shared_ptr<WorkerPool> pool;
@@ -84,7 +88,7 @@ void worker_main(void* raw) {
       delete start;
     }
     WorkerPool& pool_ref = *pool;
-    pool_ref.note_worker_ready();
+    if (!pool_ref.worker_ready()) return;
     WorkerThread thread(std::move(pool), index);
     WorkerThread::set_current(&thread, nullptr);
     // For the process-wide pool this never returns: its terminate latches are set only when
@@ -128,19 +132,23 @@ PoolBuild WorkerPool::build(std::size_t thread_count) {
                                        : platform::spawn_detached_thread(&worker_main, start);
     if (error != 0) {
       delete start;
-      // The threads already started see their terminate latches set and end.
-      pool->terminate();
+      // The threads already started leave at the gate, before they ever look for work.
+      pool->gate_.store(kGateCancelled, std::memory_order_relaxed);
+      platform::wake_all(pool->gate_);
       return PoolBuild{nullptr, ThreadPoolBuildError::io_error(error)};
     }
   }
   // A thread allocates its thread-local storage on first use, and glibc ends the process when it
   // cannot. So the pool is handed out only once every worker has done that.
-  // Relaxed: the count is all that is read; what each worker readied belongs to its own thread.
+  // Relaxed: the counts are all that is read; what each worker readied belongs to its own thread,
+  // and the pool's state was published to it through the thread's start.
   for (;;) {
     const uint32_t ready = pool->ready_workers_.load(std::memory_order_relaxed);
     if (ready == thread_count) break;
     platform::wait_on_address(pool->ready_workers_, ready);
   }
+  pool->gate_.store(kGateOpen, std::memory_order_relaxed);
+  platform::wake_all(pool->gate_);
   return PoolBuild{std::move(pool), std::nullopt};
 }
 
@@ -228,10 +236,14 @@ void WorkerPool::wake_parked() {
   platform::wake_all(park_changes_);
 }
 
-void WorkerPool::note_worker_ready() {
+bool WorkerPool::worker_ready() {
   // Relaxed: see build().
   ready_workers_.fetch_add(1, std::memory_order_relaxed);
   platform::wake_all(ready_workers_);
+  uint32_t gate;
+  while ((gate = gate_.load(std::memory_order_relaxed)) == kGateClosed)
+    platform::wait_on_address(gate_, kGateClosed);
+  return gate == kGateOpen;
 }
 
 void WorkerPool::terminate() {

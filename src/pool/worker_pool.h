@@ -91,8 +91,10 @@ class WorkerPool {
 
   // Starts `thread_count` detached workers (1 to kMaxThreadCount) and returns once each has
   // readied itself for panics, so that no worker first needs memory for that while a call is
-  // running, perhaps out of memory. If one fails to start (no memory included), the ones already
-  // started are told to end and the error is returned.
+  // running, perhaps out of memory. The workers wait at a gate meanwhile, which opens once they
+  // are all ready: they take no processor from the thread that starts the rest. If one fails to
+  // start (no memory included), the gate sends the ones already started away, each of them at
+  // once, and the error is returned.
   static PoolBuild build(std::size_t thread_count);
   // A pool of one worker that is the calling thread itself, registered without a wait loop: the
   // fallback where the operating system cannot start threads.
@@ -133,8 +135,9 @@ class WorkerPool {
   // For a worker between jobs: sits out while it is asked to, or until `terminate` is set.
   void sit_out(const CoreLatch& terminate);
 
-  // Called by each worker once it is ready; build() waits for all of them.
-  void note_worker_ready();
+  // Called by each worker once it is ready; waits at the gate. False when the build failed and the
+  // worker must end.
+  bool worker_ready();
 
   // Drops the terminate count; at zero every worker's terminate latch is set and its thread ends.
   // The process-wide pool's count never gets there.
@@ -160,6 +163,7 @@ class WorkerPool {
   GlobalQueue injected_;
   std::atomic<std::size_t> terminate_count_{1};
   std::atomic<uint32_t> ready_workers_{0};
+  std::atomic<uint32_t> gate_{0};  // kGateClosed, kGateOpen or kGateCancelled
   // Parkings granted, workers parked, and a word that moves on every change a parked worker must
   // see (a parking given back, termination).
   alignas(128) std::atomic<uint32_t> parks_wanted_{0};

@@ -1,6 +1,7 @@
 #include "pool/worker_thread.h"
 
 #include <atomic>
+#include <utility>
 
 #include "platform/panic.h"
 #include "platform/siphash.h"
@@ -60,6 +61,10 @@ void WorkerThread::wait_until_cold(CoreLatch& latch, bool between_jobs) {
     Sleep& sleep = pool_.sleep();
     // A worker starts out counted as inactive (see Sleep); inside a job it is active.
     bool inactive = between_jobs;
+    // A worker that has never run a job has no follow-up job to wait for by spinning: it gets
+    // sleepy at its first fruitless search, and thousands of workers start without taking turns
+    // at yielding to each other.
+    bool fresh = between_jobs;
     for (;;) {
       if (!inactive) {
         // Finish our own work before looking elsewhere.
@@ -73,6 +78,7 @@ void WorkerThread::wait_until_cold(CoreLatch& latch, bool between_jobs) {
         inactive = true;
       }
       IdleState idle{index_};
+      if (std::exchange(fresh, false)) idle.passes = Sleep::kRoundsUntilSleepy;
       for (;;) {
         if (latch.probe()) {
           sleep.work_found();
