@@ -5,10 +5,12 @@
 //
 //   cmake -S . -B build/bench -G Ninja -DDORVANE_BENCH=ON -DDORVANE_MODULE=OFF
 //   cmake --build build/bench
-//   build/bench/bench_search [random NODES EDGES | grid WIDTH HEIGHT CUTOFF] [ROUNDS [hashed]]
+//   build/bench/bench_search [random NODES EDGES | grid WIDTH HEIGHT CUTOFF] [ROUNDS [hashed [W]]]
 //
 // With "hashed" the sources run in the node set's order, the result's outer order, instead of
-// index order: what a search costs when its neighbourhood was not just visited.
+// index order: what a search costs when its neighbourhood was not just visited. With W as well,
+// that order is cut into windows of W sources, each sorted by index, as a large result is made.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,9 +89,13 @@ int main(int argc, char** argv) {
   const dorvane::Graph graph = dorvane::graph_of_edges(edges);
   std::vector<dorvane::NodeIndex> sources;
   if (hashed) {
-    graph.nodes().for_each([&](dorvane::NodeId, dorvane::NodeIndex index) {
-      sources.push_back(index);
-    });
+    graph.nodes().for_each(
+        [&](dorvane::NodeId, dorvane::NodeIndex index) { sources.push_back(index); });
+    const std::size_t window = argc > next + 2 ? std::strtoul(argv[next + 2], nullptr, 10) : 0;
+    for (std::size_t first = 0; window != 0 && first < sources.size(); first += window)
+      std::sort(
+          sources.begin() + static_cast<std::ptrdiff_t>(first),
+          sources.begin() + static_cast<std::ptrdiff_t>(std::min(first + window, sources.size())));
   } else {
     for (dorvane::NodeIndex source = 0; source < graph.node_count(); ++source)
       sources.push_back(source);
