@@ -6,7 +6,9 @@ What a script that computes a large result pays, in three columns:
 - release: freeing that call's result (`del result`), timed right after each build.
 - first call: the first call of a fresh process, and the release of its result, for dorvane and
   the floor (each round starts one process per method, alternating), with the process's peak
-  memory during the call and what the result holds afterwards (resident-set growth).
+  memory during the call and what the result holds afterwards (resident-set growth). Between the
+  two, "collection" times the collection that the interpreter runs at the first allocation after
+  such a call: from CPython 3.14 on every dict is tracked, and it looks through the whole result.
 
 Methods, all starting from the same Python list of (source, target, weight) edges:
 - dorvane: all_pairs_dijkstra_path_length(edges, cutoff).
@@ -347,12 +349,15 @@ def first_call_child(graph, method, csr_file, library):
     start = time.perf_counter()
     result = call()
     built = time.perf_counter()
+    gc.collect(0)
+    collected = time.perf_counter()
     peak = status_kib("VmHWM")
     after = status_kib("VmRSS")
     start_release = time.perf_counter()
     del result
     released = time.perf_counter()
-    print(json.dumps({"first": built - start, "release": released - start_release,
+    print(json.dumps({"first": built - start, "collection": collected - built,
+                      "release": released - start_release,
                       "peak": (peak - before) * 1024, "held": (after - before) * 1024}))
 
 
@@ -399,7 +404,7 @@ def mib(size):
 
 
 def first_plus_release(figures):
-    return [f["first"] + f["release"] for f in figures]
+    return [f["first"] + f["collection"] + f["release"] for f in figures]
 
 
 def markdown(runs, rounds, collector):
@@ -410,14 +415,16 @@ def markdown(runs, rounds, collector):
         + ": medians, with the rounds' range in brackets.",
         "",
         "build: one warm call; release: `del` of its result; first call: the first call of a fresh "
-        "process, and the release of its result after it. ÷ floor: the median over the floor's "
+        "process, the collection that the interpreter runs at the first allocation after it (on "
+        "3.14 it looks through the whole result), and the release of its result. ÷ floor: the "
+        "median over the floor's "
         "(\"floor\" builds the same result from distances known beforehand: one shared int per node "
         "made in index order, every dict presized, the collector paused, the inner dicts made in "
         "index order and the outer dict filled in the result's own hashed order).",
         "",
-        "| graph | pairs | method | build | build ÷ floor | release | first call | release after it "
-        "| first call + release ÷ floor |",
-        "|---|---|---|---|---|---|---|---|---|",
+        "| graph | pairs | method | build | build ÷ floor | release | first call | collection after "
+        "it | release after it | first call + collection + release ÷ floor |",
+        "|---|---|---|---|---|---|---|---|---|---|",
     ]
     for label, _, pairs, times, firsts in runs:
         floor_build = median(times[FLOOR]["build"])
@@ -432,6 +439,7 @@ def markdown(runs, rounds, collector):
                 f"{median(figures['build']) / floor_build:.2f} | "
                 f"{seconds(figures['release'], spread=False)} | "
                 f"{seconds([f['first'] for f in first]) if first else ''} | "
+                f"{seconds([f['collection'] for f in first], spread=False) if first else ''} | "
                 f"{seconds([f['release'] for f in first], spread=False) if first else ''} | {total} |"
             )
     lines += [
@@ -462,12 +470,14 @@ def chart(runs, path):
     figure, axes = plt.subplots(len(runs), 1, figsize=(8.5, height))
     axes = np.atleast_1d(axes)
     parts = [("build (warm)", "tab:blue"), ("release", "tab:cyan"),
-             ("first call of a process", "tab:red"), ("release after it", "tab:pink")]
+             ("first call of a process", "tab:red"),
+             ("collection and release after it", "tab:pink")]
     for axis, (label, _, _, times, firsts) in zip(axes, runs):
         names = list(times)[::-1]
         ticks = np.arange(len(names), dtype=float)
         warm = [(median(times[n]["build"]), median(times[n]["release"])) for n in names]
-        cold = [(median([f["first"] for f in firsts[n]]), median([f["release"] for f in firsts[n]]))
+        cold = [(median([f["first"] for f in firsts[n]]),
+                 median([f["collection"] + f["release"] for f in firsts[n]]))
                 if n in firsts else (0.0, 0.0) for n in names]
         for offset, pairs, (first_part, second_part) in (
                 (0.2, warm, parts[:2]), (-0.2, cold, parts[2:])):
@@ -538,6 +548,7 @@ def main():
                       f"release {seconds(figures['release'])}", flush=True)
             for name, figures in firsts.items():
                 print(f"  {name:<24} first call {seconds([f['first'] for f in figures])}, "
+                      f"collection {seconds([f['collection'] for f in figures])}, "
                       f"release {seconds([f['release'] for f in figures])}, peak "
                       f"{mib(median([f['peak'] for f in figures]))}, held "
                       f"{mib(median([f['held'] for f in figures]))}", flush=True)
