@@ -142,6 +142,11 @@ def main():
         report = json.loads(run.stdout.strip().splitlines()[-1])
         reports.append(report)
         first = report["first"]
+        print(f"  caller user {first['caller user']:.2f} s, system {first['caller system']:.2f} s; "
+              f"workers user {first['worker user']:.2f} s, system {first['worker system']:.2f} s; "
+              f"warm: caller user {report['warm']['caller user']:.2f} s, workers user "
+              f"{report['warm']['worker user']:.2f} s; release user "
+              f"{report['first release']['caller user']:.2f} s")
         print(f"first call {first['wall']:6.2f} s: user {first['user']:5.2f} s, system "
               f"{first['system']:5.2f} s, faults {first['faults']:7d} (caller "
               f"{first['caller faults']}, workers {first['worker faults']}), switches "
