@@ -5,7 +5,12 @@
 //
 //   cmake -S . -B build/bench -G Ninja -DDORVANE_BENCH=ON -DDORVANE_MODULE=OFF
 //   cmake --build build/bench
-//   build/bench/bench_search [random NODES EDGES | grid WIDTH HEIGHT CUTOFF] [ROUNDS]
+//   build/bench/bench_search [random NODES EDGES | grid WIDTH HEIGHT CUTOFF] [ROUNDS [hashed [W]]]
+//
+// With "hashed" the sources run in the node set's order, the result's outer order, instead of
+// index order: what a search costs when its neighbourhood was not just visited. With W as well,
+// that order is cut into windows of W sources, each sorted by index, as a large result is made.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,7 +85,21 @@ int main(int argc, char** argv) {
     next += 2;
   }
   const int rounds = argc > next ? std::atoi(argv[next]) : 5;
+  const bool hashed = argc > next + 1 && std::strcmp(argv[next + 1], "hashed") == 0;
   const dorvane::Graph graph = dorvane::graph_of_edges(edges);
+  std::vector<dorvane::NodeIndex> sources;
+  if (hashed) {
+    graph.nodes().for_each(
+        [&](dorvane::NodeId, dorvane::NodeIndex index) { sources.push_back(index); });
+    const std::size_t window = argc > next + 2 ? std::strtoul(argv[next + 2], nullptr, 10) : 0;
+    for (std::size_t first = 0; window != 0 && first < sources.size(); first += window)
+      std::sort(
+          sources.begin() + static_cast<std::ptrdiff_t>(first),
+          sources.begin() + static_cast<std::ptrdiff_t>(std::min(first + window, sources.size())));
+  } else {
+    for (dorvane::NodeIndex source = 0; source < graph.node_count(); ++source)
+      sources.push_back(source);
+  }
   // The search the graph allows (the monotone one, no weight being negative or NaN), then the
   // exact one, which would be correct on it too: the exact search runs on the same graph with one
   // negative edge apart, between two nodes that come last and that no search here reaches.
@@ -96,7 +115,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
       pairs = 0;
       const double start = thread_seconds();
-      for (dorvane::NodeIndex source = 0; source < graph.node_count(); ++source) {
+      for (const dorvane::NodeIndex source : sources) {
         dorvane::search_distances(*searched, source, cutoff, workspace, reached,
                                   [] { return false; });
         pairs += reached.size();
@@ -106,8 +125,9 @@ int main(int argc, char** argv) {
       if (per_source < best) best = per_source;
     }
     if (searched == &graph) {
-      std::printf("graph: %s, %zu nodes; %zu pairs reached per round\n", description.c_str(),
-                  graph.node_count(), pairs);
+      std::printf("graph: %s, %zu nodes, sources in %s order; %zu pairs reached per round\n",
+                  description.c_str(), graph.node_count(), hashed ? "the node set's" : "index",
+                  pairs);
     }
     std::printf("single-source search, %-16s: %8.2f us per source (processor time, best of %d)\n",
                 name, best, rounds);

@@ -1,25 +1,38 @@
 """dorvane side by side with its peers and with the floor of building the result at all.
 
-For each graph every method runs once per round, the methods interleaved, and the table gives
-medians; a second table gives the peak memory of one call, each measured in a fresh process.
+What a script that computes a large result pays, in three columns:
+- build: one call, warm (the process has made such calls before). Every method runs once per
+  round, the methods interleaved; the table gives the median and the spread of the rounds.
+- release: freeing that call's result (`del result`), timed right after each build.
+- first call: the first call of a fresh process, and the release of its result, for dorvane and
+  the floor (each round starts one process per method, alternating), with the process's peak
+  memory during the call and what the result holds afterwards (resident-set growth). Between the
+  two, "collection" times the collection that the interpreter runs at the first allocation after
+  such a call: from CPython 3.14 on every dict is tracked, and it looks through the whole result.
 
 Methods, all starting from the same Python list of (source, target, weight) edges:
 - dorvane: all_pairs_dijkstra_path_length(edges, cutoff).
-- floor: the dict of dicts assembled with the bare C API (bench/floor.c) from distances computed
-  beforehand, one int object per entry; "floor, shared keys" makes one int per node instead. They
-  search nothing, so they bound what any implementation can reach while it builds the result.
+- floor: the same dict of dicts, with the same key orders, assembled with the bare C API
+  (bench/floor.c) from distances computed beforehand: one shared int per node made in index
+  order, every dict presized, the collector paused, the inner dicts made in index order and the
+  outer dict filled in the result's own (hashed, so random) order, which any implementation must
+  pay for. It searches nothing, so it bounds what laying the result out this simple way costs.
+  "floor, index order" fills the outer dict in index order instead: not the same result, but the
+  release of a result whose outer order follows its memory.
 - scipy: scipy.sparse.csgraph.dijkstra on a CSR matrix built from the edges (dense n x n result),
   bare and with conversion to the same dict of dicts.
 - igraph: Graph.distances (list of lists); no cutoff, so only where there is none.
 - NetworKit: APSP (C++ with OpenMP), bare and with conversion; no cutoff; where it is installed.
 
-    python3 bench/compare.py                     # full run, writes bench/results/compare-<python>.*
-    python3 bench/compare.py --quick --out DIR   # tiny graphs, one round: keeps the script working
+    python3 bench/compare.py --out bench/results  # full run: the README's tables and chart
+    python3 bench/compare.py --quick              # tiny graphs, one round: what CI runs
     python3 bench/compare.py --graphs random,grid100 --rounds 7
+    python3 bench/compare.py --other "dorvane 0a30a18" OLD.so   # another build side by side
 
-dorvane must be importable (installed, or on PYTHONPATH); numpy is required; scipy, igraph,
-networkit and matplotlib are used when present. The floor helper is compiled on first use with the
-interpreter's own compiler settings.
+The table and the chart go to --out (build/bench-compare unless given), as compare-<python>.md
+and .png. dorvane must be importable (installed, or on PYTHONPATH); numpy is required; scipy,
+igraph, networkit and matplotlib are used when present. The floor helper is compiled on first use
+with the interpreter's own compiler settings.
 """
 
 import argparse
@@ -44,6 +57,8 @@ import dorvane
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 TAG = "cp%d%d" % sys.version_info[:2]
+FLOOR = "floor"
+FLOOR_INDEX = "floor, index order"
 
 
 # --- graphs -----------------------------------------------------------------------------------
@@ -90,7 +105,7 @@ GRAPHS = {
     "tiny-random": ("random: 200 nodes, 800 edges", lambda: random_edges(200, 800), None),
     "tiny-grid": ("grid 10x10, cutoff 3", lambda: grid_edges(10, 10), 3.0),
 }
-FULL = ["random", "grid100", "grid1000"]
+FULL = ["random", "attachment", "grid100", "grid1000"]
 QUICK = ["tiny-random", "tiny-grid"]
 
 # Above this many nodes a dense n x n matrix is not worth trying.
@@ -114,17 +129,17 @@ def floor_module():
             compiler + ["-O2", "-shared", "-fPIC", "-I", include, str(source), "-o", str(target)],
             check=True,
         )
-    sys.path.insert(0, str(out_dir))
+    if str(out_dir) not in sys.path:
+        sys.path.insert(0, str(out_dir))
     import dorvane_floor
 
     return dorvane_floor
 
 
 def to_csr(result):
-    """The distances of a dorvane result as CSR arrays, sorted as a finished distance matrix would
-    be: rows by source node number, each row's columns by node number. (Rows in the result's
-    own order make the floor several times slower on large sparse graphs: its shared keys are
-    then met at random, out of cache.)"""
+    """A dorvane result as the floor takes it: `nodes` sorted, one CSR row per source in that
+    (index) order, each row's entries in the result's own inner order, and `order`, the rows in
+    the order of the result's outer dict."""
     lengths = np.fromiter((len(inner) for inner in result.values()), np.int64, len(result))
     sources = np.fromiter(result.keys(), np.uint32, len(result))
     columns = np.empty(lengths.sum(), dtype=np.uint32)
@@ -135,12 +150,20 @@ def to_csr(result):
         values[at : at + length] = np.fromiter(inner.values(), np.float64, length)
         at += length
     nodes = np.sort(sources)
-    rows = np.searchsorted(nodes, np.repeat(sources, lengths)).astype(np.uint32)
+    order = np.searchsorted(nodes, sources).astype(np.uint32)
+    rows = np.repeat(order, lengths)
     columns = np.searchsorted(nodes, columns).astype(np.uint32)
-    order = np.lexsort((columns, rows))
+    by_row = np.argsort(rows, kind="stable")
     indptr = np.zeros(len(nodes) + 1, dtype=np.int64)
     np.cumsum(np.bincount(rows, minlength=len(nodes)), out=indptr[1:])
-    return nodes, indptr, columns[order], values[order]
+    return {"nodes": nodes, "indptr": indptr, "columns": columns[by_row],
+            "values": values[by_row], "order": order}
+
+
+def floor_call(floor, csr, method):
+    arrays = (csr["nodes"], csr["indptr"], csr["columns"], csr["values"])
+    order = csr["order"] if method == FLOOR else None
+    return lambda: floor.assemble(*arrays, order)
 
 
 # --- peers ------------------------------------------------------------------------------------
@@ -259,28 +282,29 @@ def load_other_build(path):
     return module
 
 
-def methods_for(name, floor, other=None):
+def methods_for(name, floor, csr_file, other=None):
+    """The graph's label, nodes, pairs and timed methods; the floor's arrays go to `csr_file`,
+    for the fresh processes."""
     label, make_edges, cutoff = GRAPHS[name]
     edges = make_edges()
     reference = dorvane.all_pairs_dijkstra_path_length(edges, cutoff)
     pairs = sum(len(inner) for inner in reference.values())
     csr = to_csr(reference)
     del reference
+    np.savez(csr_file, **csr)
     methods = {"dorvane": lambda: dorvane.all_pairs_dijkstra_path_length(edges, cutoff)}
     if other is not None:
         methods[other[0]] = lambda: other[1].all_pairs_dijkstra_path_length(edges, cutoff)
-    methods.update({
-        "floor": lambda: floor.assemble(*csr, False),
-        "floor, shared keys": lambda: floor.assemble(*csr, True),
-    })
-    methods.update(peer_methods(edges, cutoff, len(csr[0])))
-    return label, len(csr[0]), pairs, methods
+    methods[FLOOR] = floor_call(floor, csr, FLOOR)
+    methods[FLOOR_INDEX] = floor_call(floor, csr, FLOOR_INDEX)
+    methods.update(peer_methods(edges, cutoff, len(csr["nodes"])))
+    return label, len(csr["nodes"]), pairs, methods
 
 
 def interleaved(methods, rounds, collector=True):
-    """Median seconds of each method over `rounds` rounds, the methods taking turns. With
+    """Each method's build and release times over `rounds` rounds, the methods taking turns. With
     `collector` false, the cyclic garbage collector is off while a method runs."""
-    times = {name: [] for name in methods}
+    times = {name: {"build": [], "release": []} for name in methods}
     for _ in range(rounds):
         for name, call in methods.items():
             gc.collect()
@@ -288,13 +312,16 @@ def interleaved(methods, rounds, collector=True):
                 gc.disable()
             start = time.perf_counter()
             result = call()
-            times[name].append(time.perf_counter() - start)
-            gc.enable()
+            built = time.perf_counter()
             del result
-    return {name: statistics.median(values) for name, values in times.items()}
+            released = time.perf_counter()
+            gc.enable()
+            times[name]["build"].append(built - start)
+            times[name]["release"].append(released - built)
+    return times
 
 
-# --- memory -----------------------------------------------------------------------------------
+# --- the first call of a fresh process --------------------------------------------------------
 
 
 def status_kib(field):
@@ -305,89 +332,129 @@ def status_kib(field):
     raise RuntimeError(field + " not in /proc/self/status")
 
 
-def measure_memory_child(graph, method, csr_file):
-    """In a fresh process: peak resident growth of one call, and what its result holds after."""
+def first_call_child(graph, method, csr_file, library):
+    """In a fresh process: the first call's time, its peak resident growth, what its result holds
+    afterwards, and the time to release it."""
     _, make_edges, cutoff = GRAPHS[graph]
-    if method == "dorvane":
-        edges = make_edges()
-        call = lambda: dorvane.all_pairs_dijkstra_path_length(edges, cutoff)  # noqa: E731
+    if method.startswith(FLOOR):
+        call = floor_call(floor_module(), dict(np.load(csr_file)), method)
     else:
-        floor = floor_module()
-        arrays = np.load(csr_file)
-        csr = tuple(arrays[key] for key in ("nodes", "indptr", "columns", "values"))
-        call = lambda: floor.assemble(*csr, True)  # noqa: E731
-    dorvane.all_pairs_dijkstra_path_length([(0, 1, 1.0)])  # the pool exists before measuring
+        module = load_other_build(library) if library else dorvane
+        edges = make_edges()
+        call = lambda: module.all_pairs_dijkstra_path_length(edges, cutoff)  # noqa: E731
     gc.collect()
     before = status_kib("VmRSS")
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")  # resets the peak (VmHWM) to the current resident size
+    start = time.perf_counter()
     result = call()
+    built = time.perf_counter()
+    gc.collect(0)
+    collected = time.perf_counter()
     peak = status_kib("VmHWM")
     after = status_kib("VmRSS")
-    print(json.dumps({"peak": (peak - before) * 1024, "held": (after - before) * 1024}))
+    start_release = time.perf_counter()
     del result
+    released = time.perf_counter()
+    print(json.dumps({"first": built - start, "collection": collected - built,
+                      "release": released - start_release,
+                      "peak": (peak - before) * 1024, "held": (after - before) * 1024}))
 
 
-def measure_memory(graph, directory):
-    _, make_edges, cutoff = GRAPHS[graph]
-    reference = dorvane.all_pairs_dijkstra_path_length(make_edges(), cutoff)
-    nodes, indptr, columns, values = to_csr(reference)
-    del reference
-    csr_file = Path(directory) / f"{graph}.npz"
-    np.savez(csr_file, nodes=nodes, indptr=indptr, columns=columns, values=values)
-    del nodes, indptr, columns, values
-    figures = {}
-    for method in ("dorvane", "floor, shared keys"):
-        child = subprocess.run(
-            [sys.executable, __file__, "--memory-child", graph, method, str(csr_file)],
-            capture_output=True,
-            text=True,
-            check=True,
-        )
-        figures[method] = json.loads(child.stdout.strip().splitlines()[-1])
+def first_calls(graph, methods, rounds, csr_file):
+    """{method: [figures of each round]}, one fresh process per method and round, alternating."""
+    figures = {name: [] for name in methods}
+    for _ in range(rounds):
+        for name, library in methods.items():
+            child = subprocess.run(
+                [sys.executable, __file__, "--first-call-child", graph, name, str(csr_file),
+                 library or ""],
+                capture_output=True, text=True,
+            )
+            if child.returncode != 0:
+                sys.stderr.write(child.stderr)
+                child.check_returncode()
+            figures[name].append(json.loads(child.stdout.strip().splitlines()[-1]))
     return figures
 
 
 # --- report -----------------------------------------------------------------------------------
 
 
+def median(values):
+    return statistics.median(values) if values else None
+
+
+def seconds(values, spread=True):
+    """The median, and the rounds' range when there are several."""
+    if not values:
+        return ""
+    text = f"{median(values):.3f} s"
+    if spread and len(values) > 1:
+        text += f" ({min(values):.3f}–{max(values):.3f})"
+    return text
+
+
+def count(pairs):
+    return f"{pairs / 1e6:.1f} M" if pairs >= 100_000 else f"{pairs:,}"
+
+
 def mib(size):
     return f"{size / 2**20:,.0f} MiB"
 
 
-def markdown(runs, memory, rounds, collector):
+def first_plus_release(figures):
+    return [f["first"] + f["collection"] + f["release"] for f in figures]
+
+
+def markdown(runs, rounds, collector):
     lines = [
         f"Python {platform.python_version()}, {os.cpu_count()} logical processors, "
-        f"{platform.machine()}; {datetime.date.today().isoformat()}; medians of {rounds} "
-        "interleaved rounds"
-        + ("." if collector else ", the cyclic garbage collector off during each call."),
+        f"{platform.machine()}; {datetime.date.today().isoformat()}; {rounds} interleaved rounds"
+        + ("" if collector else ", the cyclic garbage collector off during each call")
+        + ": medians, with the rounds' range in brackets.",
         "",
-        "| graph | pairs | method | time | ÷ floor, shared keys | dorvane is faster by |",
-        "|---|---|---|---|---|---|",
+        "build: one warm call; release: `del` of its result; first call: the first call of a fresh "
+        "process, the collection that the interpreter runs at the first allocation after it (on "
+        "3.14 it looks through the whole result), and the release of its result. ÷ floor: the "
+        "median over the floor's "
+        "(\"floor\" builds the same result from distances known beforehand: one shared int per node "
+        "made in index order, every dict presized, the collector paused, the inner dicts made in "
+        "index order and the outer dict filled in the result's own hashed order).",
+        "",
+        "| graph | pairs | method | build | build ÷ floor | release | first call | collection after "
+        "it | release after it | first call + collection + release ÷ floor |",
+        "|---|---|---|---|---|---|---|---|---|---|",
     ]
-    for label, _, pairs, times in runs:
-        floor = times["floor, shared keys"]
-        for name, seconds in times.items():
-            speedup = "" if name == "dorvane" else f"{seconds / times['dorvane']:.2f}×"
+    for label, _, pairs, times, firsts in runs:
+        floor_build = median(times[FLOOR]["build"])
+        floor_first = median(first_plus_release(firsts[FLOOR])) if FLOOR in firsts else None
+        for name, figures in times.items():
+            first = firsts.get(name)
+            total = ""
+            if first and floor_first:
+                total = f"{median(first_plus_release(first)) / floor_first:.2f}"
             lines.append(
-                f"| {label} | {pairs / 1e6:.1f} M | {name} | {seconds:.3f} s | "
-                f"{seconds / floor:.2f} | {speedup} |"
+                f"| {label} | {count(pairs)} | {name} | {seconds(figures['build'])} | "
+                f"{median(figures['build']) / floor_build:.2f} | "
+                f"{seconds(figures['release'], spread=False)} | "
+                f"{seconds([f['first'] for f in first]) if first else ''} | "
+                f"{seconds([f['collection'] for f in first], spread=False) if first else ''} | "
+                f"{seconds([f['release'] for f in first], spread=False) if first else ''} | {total} |"
             )
-    if memory:
-        lines += [
-            "",
-            "Peak memory of one call, each in a fresh process (resident-set growth):",
-            "",
-            "| graph | method | peak | result held afterwards | peak ÷ held |",
-            "|---|---|---|---|---|",
-        ]
-        for label, figures in memory:
-            for name, sizes in figures.items():
-                ratio = sizes["peak"] / sizes["held"] if sizes["held"] > 0 else float("nan")
-                lines.append(
-                    f"| {label} | {name} | {mib(sizes['peak'])} | {mib(sizes['held'])} | "
-                    f"{ratio:.2f} |"
-                )
+    lines += [
+        "",
+        "Peak memory of the first call of a fresh process (resident-set growth; medians):",
+        "",
+        "| graph | method | peak | result held afterwards | peak ÷ held |",
+        "|---|---|---|---|---|",
+    ]
+    for label, _, _, _, firsts in runs:
+        for name, figures in firsts.items():
+            peak = median([f["peak"] for f in figures])
+            held = median([f["held"] for f in figures])
+            ratio = peak / held if held > 0 else float("nan")
+            lines.append(f"| {label} | {name} | {mib(peak)} | {mib(held)} | {ratio:.2f} |")
     return "\n".join(lines) + "\n"
 
 
@@ -399,19 +466,35 @@ def chart(runs, path):
         import matplotlib.pyplot as plt
     except ImportError:
         return False
-    figure, axes = plt.subplots(len(runs), 1, figsize=(8, 1.2 + 0.45 * sum(len(r[3]) for r in runs)))
+    height = 1.2 + sum(0.75 * len(run[3]) + 0.6 for run in runs)
+    figure, axes = plt.subplots(len(runs), 1, figsize=(8.5, height))
     axes = np.atleast_1d(axes)
-    for axis, (label, _, _, times) in zip(axes, runs):
+    parts = [("build (warm)", "tab:blue"), ("release", "tab:cyan"),
+             ("first call of a process", "tab:red"),
+             ("collection and release after it", "tab:pink")]
+    for axis, (label, _, _, times, firsts) in zip(axes, runs):
         names = list(times)[::-1]
-        seconds = [times[name] for name in names]
-        colours = ["tab:red" if name == "dorvane" else "tab:orange" if name.startswith("dorvane") else
-                   "tab:gray" if name.startswith("floor") else "tab:blue" for name in names]
-        bars = axis.barh(names, seconds, color=colours)
-        axis.bar_label(bars, labels=[f"{s:.2f} s" for s in seconds], padding=3, fontsize=8)
+        ticks = np.arange(len(names), dtype=float)
+        warm = [(median(times[n]["build"]), median(times[n]["release"])) for n in names]
+        cold = [(median([f["first"] for f in firsts[n]]),
+                 median([f["collection"] + f["release"] for f in firsts[n]]))
+                if n in firsts else (0.0, 0.0) for n in names]
+        for offset, pairs, (first_part, second_part) in (
+                (0.2, warm, parts[:2]), (-0.2, cold, parts[2:])):
+            build = [p[0] for p in pairs]
+            release = [p[1] for p in pairs]
+            axis.barh(ticks + offset, build, height=0.38, color=first_part[1], label=first_part[0])
+            bars = axis.barh(ticks + offset, release, left=build, height=0.38, color=second_part[1],
+                             label=second_part[0])
+            axis.bar_label(bars, labels=[f"{b:.2f} + {r:.2f} s" if b else "" for b, r in pairs],
+                           padding=3, fontsize=7)
+        axis.set_yticks(ticks, names)
         axis.set_title(label, fontsize=10)
-        axis.set_xlim(0, max(seconds) * 1.25)
+        longest = max(max(sum(p) for p in warm), max(sum(p) for p in cold))
+        axis.set_xlim(0, longest * 1.35)
         axis.tick_params(labelsize=8)
-    axes[-1].set_xlabel("seconds (median; shorter is better)")
+    axes[0].legend(fontsize=7, loc="lower right")
+    axes[-1].set_xlabel("seconds (medians; shorter is better)")
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     return True
@@ -421,52 +504,60 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="tiny graphs, one round")
     parser.add_argument("--graphs", help="comma-separated: " + ", ".join(GRAPHS))
-    parser.add_argument("--rounds", type=int)
-    parser.add_argument("--out", help="directory for the Markdown table and the chart")
+    parser.add_argument("--rounds", type=int, help="rounds of warm calls (5; 1 with --quick)")
+    parser.add_argument("--first-calls", type=int,
+                        help="fresh processes per method for the first call (as many as rounds)")
+    parser.add_argument("--out", help="directory for the Markdown table and the chart "
+                        "(build/bench-compare; bench/results for the README's)")
     parser.add_argument("--name", help="their file name, without extension (compare-cpXY)")
-    parser.add_argument("--no-memory", action="store_true", help="skip the memory table")
     parser.add_argument("--no-gc", action="store_true",
                         help="switch the cyclic garbage collector off while each method runs")
     parser.add_argument("--other", nargs=2, metavar=("LABEL", "LIBRARY"),
                         help="also time another build of dorvane, from its shared library")
-    parser.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--first-call-child", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
-    if options.memory_child:
-        measure_memory_child(*options.memory_child)
+    if options.first_call_child:
+        first_call_child(*options.first_call_child)
         return
 
     graphs = options.graphs.split(",") if options.graphs else QUICK if options.quick else FULL
     rounds = options.rounds or (1 if options.quick else 5)
-    out = Path(options.out) if options.out else HERE / "results"
+    first_rounds = rounds if options.first_calls is None else options.first_calls
+    out = Path(options.out) if options.out else ROOT / "build" / "bench-compare"
     floor = floor_module()
     other = (options.other[0], load_other_build(options.other[1])) if options.other else None
+    fresh = {"dorvane": None}
+    if other is not None:
+        fresh[other[0]] = os.path.abspath(options.other[1])
+    fresh[FLOOR] = None
 
     runs = []
-    for graph in graphs:
-        label, nodes, pairs, methods = methods_for(graph, floor, other)
-        print(f"{label}: {nodes} nodes, {pairs} pairs; {', '.join(methods)}", flush=True)
-        times = interleaved(methods, rounds, collector=not options.no_gc)
-        for name, seconds in times.items():
-            ratio = seconds / times["floor, shared keys"]
-            print(f"  {name:<24} {seconds:8.3f} s   {ratio:5.2f} x floor, shared keys", flush=True)
-        runs.append((label, nodes, pairs, times))
-        del methods
-        gc.collect()
-
-    memory = []
-    if not options.no_memory:
-        with tempfile.TemporaryDirectory() as directory:
-            for graph in graphs:
-                figures = measure_memory(graph, directory)
-                for name, sizes in figures.items():
-                    print(f"  memory {graph} {name}: peak {mib(sizes['peak'])}, "
-                          f"held {mib(sizes['held'])}", flush=True)
-                memory.append((GRAPHS[graph][0], figures))
+    with tempfile.TemporaryDirectory() as directory:
+        for graph in graphs:
+            csr_file = Path(directory) / f"{graph}.npz"
+            label, nodes, pairs, methods = methods_for(graph, floor, csr_file, other)
+            print(f"{label}: {nodes} nodes, {pairs} pairs; {', '.join(methods)}", flush=True)
+            times = interleaved(methods, rounds, collector=not options.no_gc)
+            del methods
+            gc.collect()
+            firsts = first_calls(graph, fresh, first_rounds, csr_file) if first_rounds else {}
+            floor_build = median(times[FLOOR]["build"])
+            for name, figures in times.items():
+                print(f"  {name:<24} build {seconds(figures['build']):<26} "
+                      f"{median(figures['build']) / floor_build:5.2f} x floor   "
+                      f"release {seconds(figures['release'])}", flush=True)
+            for name, figures in firsts.items():
+                print(f"  {name:<24} first call {seconds([f['first'] for f in figures])}, "
+                      f"collection {seconds([f['collection'] for f in figures])}, "
+                      f"release {seconds([f['release'] for f in figures])}, peak "
+                      f"{mib(median([f['peak'] for f in figures]))}, held "
+                      f"{mib(median([f['held'] for f in figures]))}", flush=True)
+            runs.append((label, nodes, pairs, times, firsts))
 
     out.mkdir(parents=True, exist_ok=True)
     name = options.name or f"compare-{TAG}"
     table = out / f"{name}.md"
-    table.write_text(markdown(runs, memory, rounds, not options.no_gc))
+    table.write_text(markdown(runs, rounds, not options.no_gc))
     print(f"wrote {table}")
     if chart(runs, out / f"{name}.png"):
         print(f"wrote {out / f'{name}.png'}")
