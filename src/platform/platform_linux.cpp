@@ -19,6 +19,8 @@ namespace dorvane::platform {
 
 namespace {
 
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
 void* thread_entry(void* start) {
   system_threads::run_thread(start);
   return nullptr;
@@ -43,7 +45,15 @@ long futex(const std::atomic<uint32_t>& word, int op, uint32_t value) {
 
 void* map_memory(std::size_t bytes) noexcept {
   void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return memory == MAP_FAILED ? nullptr : memory;
+  if (memory == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+  // The large blocks (the graph's arrays, the searches' working memory) are mapped afresh by every
+  // call and filled at once: in huge pages, where the system offers them on request, that is one
+  // fault per 2 MiB instead of 512, each of which costs microseconds (more under virtualisation).
+  // Only advice: without huge pages the mapping works as before.
+  if (bytes >= kHugePageBytes) madvise(memory, bytes, MADV_HUGEPAGE);
+#endif
+  return memory;
 }
 
 void unmap_memory(void* memory, std::size_t bytes) noexcept {
