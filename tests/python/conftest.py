@@ -16,8 +16,8 @@ EMULATED = os.environ.get("DORVANE_EMULATED", "")
 def pytest_configure(config):
     config.addinivalue_line(
         "markers",
-        "emulation_unsafe(reason): meaningless under user-mode emulation; skipped where "
-        "DORVANE_EMULATED is set",
+        "emulation_unsafe(reason): meaningless, or far too slow, under user-mode emulation; "
+        "skipped where DORVANE_EMULATED is set",
     )
 
 

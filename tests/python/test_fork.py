@@ -143,6 +143,7 @@ os._exit(3)
 """
 
 
+@pytest.mark.emulation_unsafe("converting millions of edges twice takes minutes under emulation")
 def test_a_child_interrupted_inside_its_searches_stops_its_call(python_subprocess):
     # The child runs every search on its calling thread: the handler's exception stops the one it
     # lands in, which is then never handed on as finished, and the call raises it at once.

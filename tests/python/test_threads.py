@@ -85,6 +85,7 @@ thread.join()
 """
 
 
+@pytest.mark.emulation_unsafe("the first call's 16 million pairs take minutes under emulation")
 def test_a_second_threads_call_during_a_handler_gets_a_worker(python_subprocess):
     run = python_subprocess(TWO_CALLERS, env={"DORVANE_NUM_THREADS": "2"}, timeout=120)
     assert run.returncode == 0, run.stderr
