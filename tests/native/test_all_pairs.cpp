@@ -170,7 +170,7 @@ TEST(AllPairs, TheFailureRaisedAndReportedIsTheLowestPositions) {
   EXPECT_GT(wins_of_negative, 2u);
 }
 
-TEST(AllPairs, OneEntryPerNodeWhateverTheThreadCount) {
+TEST(AllPairs, OneEntryPerNodeOnThePoolAndAlone) {
   std::mt19937_64 random(99);
   std::uniform_int_distribution<NodeId> node(0, 299);
   std::uniform_real_distribution<double> weight(0.01, 1.0);
@@ -243,27 +243,6 @@ TEST(AllPairsStream, StopsWhenTheConsumerSaysSo) {
 
   // The pool serves the next computation as usual.
   EXPECT_EQ(gather_all_pairs(graph, 0.5).size(), 3001u);
-}
-
-TEST(AllPairsStream, APollThatGivesUpStopsTheSearchesAndHandsNoneOn) {
-  // Each search runs far longer than the interval between two polls, which look at the poll from
-  // inside the search that the calling thread runs: the first stops it, and neither the stopped
-  // search nor any later one is handed on, whether the call computes alone or with the pool.
-  Graph graph = path_graph(2'000'000, 1.0);
-  on_pool_and_alone([&](const char* where) {
-    std::size_t consumed = 0;
-    int polls = 0;
-    const bool complete = compute_all_pairs(
-        graph, std::nullopt,
-        [&](NodeIndex, std::span<const Reached>) {
-          ++consumed;
-          return true;
-        },
-        [&] { return ++polls > 0; });
-    EXPECT_FALSE(complete) << where;
-    EXPECT_EQ(consumed, 0u) << where;
-    EXPECT_EQ(polls, 1) << where;
-  });
 }
 
 TEST(AllPairsStream, TheFirstFailingSourceOfTheNodeSetWinsAndNothingIsConsumedAfterAFailure) {
