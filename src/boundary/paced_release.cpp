@@ -378,16 +378,12 @@ PyStatus install_paced_release() {
   if (PyObject_HasAttrString(os.get(), "register_at_fork")) {
     PyRef restart = PyRef::steal(PyCFunction_New(&restart_definition, nullptr));
     if (!restart) return PyErr::fetch();
-    PyRef register_at_fork = PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
-    if (!register_at_fork) return PyErr::fetch();
-    PyRef no_arguments = PyRef::steal(PyTuple_New(0));
-    PyRef keywords = PyRef::steal(PyDict_New());
-    if (!no_arguments || !keywords ||
-        PyDict_SetItemString(keywords.get(), "after_in_child", restart.get()) < 0) {
-      return PyErr::fetch();
-    }
-    PyRef done =
-        PyRef::steal(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
+    PyRef name = PyRef::steal(PyUnicode_FromString("register_at_fork"));
+    PyRef keyword = PyRef::steal(Py_BuildValue("(s)", "after_in_child"));
+    if (!name || !keyword) return PyErr::fetch();
+    // os.register_at_fork(after_in_child=restart)
+    PyObject* arguments[] = {os.get(), restart.get()};
+    PyRef done = PyRef::steal(PyObject_VectorcallMethod(name.get(), arguments, 1, keyword.get()));
     if (!done) return PyErr::fetch();
   }
   hooks_installed = true;

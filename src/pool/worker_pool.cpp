@@ -49,9 +49,6 @@ std::string ThreadPoolBuildError::debug_string() const {
     case Kind::GlobalPoolAlreadyInitialized:
       kind = "GlobalPoolAlreadyInitialized";
       break;
-    case Kind::CurrentThreadAlreadyInPool:
-      kind = "CurrentThreadAlreadyInPool";
-      break;
     case Kind::IOError:
       kind = "IOError(Os { code: " + std::to_string(os_error_) +
              ", kind: " + os_error_kind_name(platform::os_error_kind(os_error_)) + ", message: \"" +

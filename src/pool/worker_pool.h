@@ -44,7 +44,6 @@ class ThreadPoolBuildError {
  public:
   enum class Kind {
     GlobalPoolAlreadyInitialized,  // creation was already done (and failed)
-    CurrentThreadAlreadyInPool,    // a worker tried to become worker 0 of a new pool
     IOError,                       // starting a thread failed; os_error() says why
   };
 
