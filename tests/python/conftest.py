@@ -1,5 +1,6 @@
 import os
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -11,6 +12,12 @@ import dorvane
 # Set (to the emulator's name) where the tests run under user-mode emulation, as CI runs them for
 # the aarch64 wheel: there a few tests measure the emulator rather than the module.
 EMULATED = os.environ.get("DORVANE_EMULATED", "")
+
+# A shell without job control (`bash .ci/run &`, nohup) starts its background jobs with SIGINT
+# ignored, which every interpreter started from here would inherit and keep: Ctrl-C would then
+# raise nothing. With a handler here, the children start with the default disposition instead.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def pytest_configure(config):
