@@ -33,8 +33,10 @@ import time
 from pathlib import Path
 
 SIGINT_CHILD = r"""
-import random, sys, time
+import random, signal, sys, time
 import dorvane
+# Started from a shell's background job, the interpreter inherits SIGINT ignored: ask for Ctrl-C.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 F = dorvane.all_pairs_dijkstra_path_length
 rng = random.Random(5)
 nodes = 4000
