@@ -157,6 +157,8 @@ print(wrong, os.waitpid(children[0], 0)[1] if children else "no fork")
 """
 
 
+@pytest.mark.emulation_unsafe("a handler every 10 ms that itself calls leaves an emulated main "
+                              "thread no time for its own call")
 @pytest.mark.parametrize("workers", ["1", "2", "3"])
 def test_threads_calling_while_handlers_call_in_and_fork(python_subprocess, workers):
     run = python_subprocess(STORM, env={"DORVANE_NUM_THREADS": workers}, timeout=300)
