@@ -24,6 +24,8 @@ constexpr std::size_t kRingSize = 1024;
 // A consumed result's memory is kept for the next position of its slot when it is this small;
 // a larger one is freed, so that few large buffers exist at any time.
 constexpr std::size_t kKeptBytes = 8 * 1024;
+// How much of the next result the caller fetches ahead while it consumes the current one.
+constexpr std::size_t kPrefetchedBytes = 1024;
 // Calls with fewer sources park no worker for the caller: parking one and letting it go again
 // cost a few wake-ups, hundreds of microseconds, more than parking saves on a call of a few
 // milliseconds.
@@ -103,6 +105,14 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
   for (std::size_t index = 0; index < count; ++index) {
     Vec<Reached>* reached = stream.next();
     if (reached == nullptr) return false;
+    // The next result was written on another processor: fetching its first lines now hides
+    // most of their transfer behind this one's consumption.
+    if (const Vec<Reached>* ahead = stream.published_after()) {
+      const char* bytes = reinterpret_cast<const char*>(ahead->data());
+      const std::size_t size = std::min(ahead->size() * sizeof(Reached), kPrefetchedBytes);
+      for (std::size_t at = 0; at < size; at += 64)
+        __builtin_prefetch(bytes + at);
+    }
     if (std::exception_ptr failed = stream.take_failure()) {
       if (positions[index] < failure_position) {
         failure = std::move(failed);
@@ -115,8 +125,11 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
     reached_so_far += reached->size();
     if (reached->capacity() * sizeof(Reached) > kKeptBytes) *reached = Vec<Reached>();
     stream.release();
-    const std::size_t average = std::max<std::size_t>(reached_so_far / (index + 1), 1);
-    stream.set_window(std::max(least_window, kBufferedEntries / average));
+    // Two divisions: now and then is often enough once the average has settled.
+    if (index < 64 || index % 64 == 0) {
+      const std::size_t average = std::max<std::size_t>(reached_so_far / (index + 1), 1);
+      stream.set_window(std::max(least_window, kBufferedEntries / average));
+    }
   }
   if (failure) {
     stream.stop_and_wait();

@@ -170,18 +170,25 @@ class MonotoneFrontier {
   void offer_all(std::span<const Arc> arcs, double base, double limit) {
     const uint64_t last = queue_.last();
     uint64_t* const keys = keys_;
+    Vec<RadixQueue::Item>& staged = workspace_.staged_;
+    if (staged.size() < arcs.size()) staged.resize(arcs.size());
+    RadixQueue::Item* const out = staged.data();
+    std::size_t improved = 0;
     for (const Arc& arc : arcs) {
       const double candidate = base + arc.weight;
-      if (candidate > limit) continue;  // as in ExactFrontier::offer_all
       // A weight may be -0.0 but none is below zero, and the base is never -0.0 (radix_queue.h):
       // the candidate is +0.0 or more, never -0.0, as +0.0 + -0.0 is +0.0. Its key is then its
       // bits with the sign bit set (see ordered_key); a -0.0 would get +0.0's key that way.
       const uint64_t key = std::bit_cast<uint64_t>(candidate) | (uint64_t{1} << 63);
-      if (key < keys[arc.to]) {
-        keys[arc.to] = key;
-        queue_.push(key, arc.to, last);
-      }
+      const uint64_t old = keys[arc.to];
+      // Beyond the limit is never offered, as in ExactFrontier::offer_all.
+      const bool improves = (key < old) & !(candidate > limit);
+      keys[arc.to] = improves ? key : old;
+      out[improved] = RadixQueue::Item{key, arc.to};
+      improved += improves;
     }
+    for (std::size_t i = 0; i < improved; ++i)
+      queue_.push(out[i].key, out[i].index, last);
   }
 
  private:

@@ -51,7 +51,8 @@ class SearchWorkspace {
   // 0 once fixed, all ones when not queued. All ones between searches.
   Vec<uint64_t> keys_;
   RadixQueue radix_queue_;
-  Vec<Reached> fixed_;  // in the order the search fixed them
+  Vec<RadixQueue::Item> staged_;  // one node's improvements, before they are queued
+  Vec<Reached> fixed_;            // in the order the search fixed them
   // The distance table's order, in which the fixed nodes are handed on.
   SlotOrder slot_order_;
 };

@@ -238,6 +238,12 @@ void StreamSchedule::block(std::size_t position, uint64_t ended) {
   poll_due();
 }
 
+std::optional<std::size_t> StreamSchedule::published_after() const {
+  const std::size_t position = consumed_ + 1;
+  if (position >= count_ || !is_done(position)) return std::nullopt;
+  return position % ring_size_;
+}
+
 std::exception_ptr StreamSchedule::take_failure(std::size_t slot) {
   return std::exchange(slots_[slot].failure, nullptr);
 }

@@ -85,6 +85,9 @@ class StreamSchedule {
 
   // The slot of the next position once it is computed, or nothing when the poll gave up.
   std::optional<std::size_t> next();
+  // The slot of the position after the one next() returned, when it is already published: a
+  // look ahead, which claims nothing.
+  std::optional<std::size_t> published_after() const;
   // The panic of the position whose slot next() returned, if its computation panicked (taken
   // over by the caller), else null.
   std::exception_ptr take_failure(std::size_t slot);
@@ -243,6 +246,12 @@ class OrderedStream {
     slot_ = *slot;
     return &results_.get()[*slot];
   }
+  // The result of the position after next()'s when it is already computed, else null: for
+  // fetching it into the cache while next()'s is used.
+  const Result* published_after() const {
+    const std::optional<std::size_t> slot = schedule_.published_after();
+    return slot ? &results_.get()[*slot] : nullptr;
+  }
   // The panic of the position next() returned, if its computation panicked, else null.
   std::exception_ptr take_failure() { return schedule_.take_failure(slot_); }
   void release() { schedule_.release(); }
@@ -257,6 +266,7 @@ class OrderedStream {
     explicit Held(std::size_t count) { ::new (&value_) Vec<T>(count); }
     ~Held() {}
     Vec<T>& get() { return value_; }
+    const Vec<T>& get() const { return value_; }
     void destroy() { value_.~Vec<T>(); }
 
    private:
