@@ -56,6 +56,8 @@ class RadixQueue {
   bool empty() const { return size_ == 0; }
 
   void clear() {
+    few_ = 0;
+    spilled_ = false;
     for (uint64_t words = summary_; words != 0; words &= words - 1) {
       const std::size_t word = static_cast<std::size_t>(std::countr_zero(words));
       for (uint64_t occupied = occupied_[word]; occupied != 0; occupied &= occupied - 1) {
@@ -84,13 +86,22 @@ class RadixQueue {
     if (key < last) [[unlikely]] {
       panic("assertion failed: a radix queue only takes keys from the last one popped on");
     }
-    put(Item{key, index}, last);
     ++size_;
+    if (!spilled_) [[unlikely]] {
+      if (few_ < kFew) {
+        few_items_[few_++] = Item{key, index};
+        return;
+      }
+      spill(last);
+    }
+    put(Item{key, index}, last);
   }
 
   // Precondition: not empty. Takes the next entry into `item`; false when every entry left was
   // outdated (the queue is then empty). May still return an outdated entry.
   bool pop(Item& item) {
+    if (!spilled_) [[unlikely]]
+      return pop_few(item);
     if (front_ != buckets_[0].size()) {
       --size_;
       item = buckets_[0][front_++];
@@ -109,6 +120,44 @@ class RadixQueue {
   static constexpr std::size_t kWords = (kBuckets - 1) / 64;
   static_assert((kBuckets - 1) % 64 == 0, "the occupancy words cover buckets 1.. exactly");
   static_assert(kWords <= 64, "one summary word covers the occupancy words");
+
+  // While the queue has held no more than kFew entries at once, they stay in one array in push
+  // order, and a pop takes the first smallest current key, dropping the outdated entries on the
+  // way: on searches with a small frontier (a cutoff on a sparse graph) that costs less than
+  // spreading buckets, whose memory lies all over. Equal keys leave in push order here too; the
+  // first push beyond kFew moves the entries, in that order, into the buckets for good.
+  bool pop_few(Item& item) {
+    uint64_t smallest = ~uint64_t{0};
+    std::size_t at = 0;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < few_; ++i) {
+      const Item entry = few_items_[i];
+      few_items_[kept] = entry;
+      const bool current = current_[entry.index] == entry.key;
+      at = current && entry.key < smallest ? kept : at;
+      smallest = current && entry.key < smallest ? entry.key : smallest;
+      kept += current;
+    }
+    size_ -= few_ - kept;
+    few_ = kept;
+    if (kept == 0) return false;
+    item = few_items_[at];
+    for (std::size_t i = at + 1; i < kept; ++i)
+      few_items_[i - 1] = few_items_[i];
+    --few_;
+    --size_;
+    last_ = item.key;
+    return true;
+  }
+
+  // Every key in the array is at least `last`: the last pop dropped the outdated ones, and kept
+  // only keys from the one it took on; pushes since then are at least `last` too.
+  void spill(uint64_t last) {
+    spilled_ = true;
+    for (std::size_t i = 0; i < few_; ++i)
+      put(few_items_[i], last);
+    few_ = 0;
+  }
 
   // Bucket 0 holds the last key itself. Any other key first differs from the last in some digit
   // position p, where its digit d is the larger: it goes to bucket 1 + 256p + d. Every key of a
@@ -171,6 +220,10 @@ class RadixQueue {
     }
   }
 
+  static constexpr std::size_t kFew = 16;
+  Item few_items_[kFew];
+  std::size_t few_ = 0;
+  bool spilled_ = false;  // the entries are in the buckets
   Vec<Item> buckets_[kBuckets];
   uint64_t occupied_[kWords] = {};  // bit b - 1 set when bucket b (1 and up) holds entries
   uint64_t summary_ = 0;            // bit w set when occupied_[w] is not 0
