@@ -41,23 +41,35 @@ class SlotOrder {
     const uint64_t padding = capacity < detail::kGroupWidth ? ~uint64_t{0} << capacity : 0;
     taken[0] |= padding;
 
-    constexpr std::size_t kBlock = 32;  // keys hashed at a time
-    NodeId keys[kBlock];
-    uint64_t hashes[kBlock];
-    for (std::size_t first = 0; first < count; first += kBlock) {
-      const std::size_t block = std::min(count - first, kBlock);
-      for (std::size_t i = 0; i < block; ++i)
-        keys[i] = key_of(first + i);
-      siphash13_u32_batch(key, keys, hashes, block);
-      for (std::size_t i = 0; i < block; ++i) {
-        // NodeTable's probe, over the bitmap's 16-bit groups.
-        const std::size_t slot =
-            detail::find_empty_slot(hashes[i], group_mask, offset_mask, [taken](std::size_t group) {
-              return ~static_cast<uint32_t>(taken[group / 4] >> (group % 4 * 16)) & 0xFFFF;
-            });
-        taken[slot / 64] |= uint64_t{1} << (slot % 64);
-        entry_at[slot] = static_cast<uint32_t>(first + i);
+    auto fill = [&](auto& bitmap) {
+      constexpr std::size_t kBlock = 32;  // keys hashed at a time
+      NodeId keys[kBlock];
+      uint64_t hashes[kBlock];
+      for (std::size_t first = 0; first < count; first += kBlock) {
+        const std::size_t block = std::min(count - first, kBlock);
+        for (std::size_t i = 0; i < block; ++i)
+          keys[i] = key_of(first + i);
+        siphash13_u32_batch(key, keys, hashes, block);
+        for (std::size_t i = 0; i < block; ++i) {
+          // NodeTable's probe, over the bitmap's 16-bit groups.
+          const std::size_t slot =
+              detail::find_empty_slot(hashes[i], group_mask, offset_mask, [&](std::size_t group) {
+                return ~static_cast<uint32_t>(bitmap.word(group / 4) >> (group % 4 * 16)) & 0xFFFF;
+              });
+          bitmap.word(slot / 64) |= uint64_t{1} << (slot % 64);
+          entry_at[slot] = static_cast<uint32_t>(first + i);
+        }
       }
+    };
+    if (words == 1) {
+      // The common small table: its one word stays in a register, out of the chain of stores
+      // and loads that each placement would otherwise wait on.
+      OneWord bitmap{taken[0]};
+      fill(bitmap);
+      taken[0] = bitmap.bits;
+    } else {
+      Words bitmap{taken};
+      fill(bitmap);
     }
 
     taken[0] &= ~padding;
@@ -68,6 +80,15 @@ class SlotOrder {
   }
 
  private:
+  struct OneWord {
+    uint64_t bits;
+    uint64_t& word(std::size_t) { return bits; }
+  };
+  struct Words {
+    uint64_t* words;
+    uint64_t& word(std::size_t index) { return words[index]; }
+  };
+
   Vec<uint64_t> taken_;     // bit s set when slot s holds an entry
   Vec<uint32_t> entry_at_;  // the entry in each taken slot
 };

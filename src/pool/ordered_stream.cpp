@@ -245,6 +245,9 @@ std::optional<std::size_t> StreamSchedule::published_after() const {
 }
 
 std::exception_ptr StreamSchedule::take_failure(std::size_t slot) {
+  // Read before written: the slot's line then stays shared, and the worker that fills the slot
+  // next takes it back without waiting for the caller's copy.
+  if (!slots_[slot].failure) return nullptr;
   return std::exchange(slots_[slot].failure, nullptr);
 }
 

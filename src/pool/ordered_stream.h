@@ -244,13 +244,13 @@ class OrderedStream {
     const std::optional<std::size_t> slot = schedule_.next();
     if (!slot) return nullptr;
     slot_ = *slot;
-    return &results_.get()[*slot];
+    return &results_.get()[*slot].value;
   }
   // The result of the position after next()'s when it is already computed, else null: for
   // fetching it into the cache while next()'s is used.
   const Result* published_after() const {
     const std::optional<std::size_t> slot = schedule_.published_after();
-    return slot ? &results_.get()[*slot] : nullptr;
+    return slot ? &results_.get()[*slot].value : nullptr;
   }
   // The panic of the position next() returned, if its computation panicked, else null.
   std::exception_ptr take_failure() { return schedule_.take_failure(slot_); }
@@ -278,7 +278,7 @@ class OrderedStream {
   struct Producer {
     OrderedStream* stream;
     bool operator()(const StreamSchedule::Work& work) const {
-      Result& result = stream->results_.get()[work.slot];
+      Result& result = stream->results_.get()[work.slot].value;
       if (work.slot_abandoned) ::new (&result) Result();
       return stream->produce_(work.position, result, stream->scratch_.get()[work.thread],
                               work.stop);
@@ -290,7 +290,12 @@ class OrderedStream {
   // Before the storage, so that ring_size() and threads() are known when it is made; its jobs,
   // which write the storage, have all ended before the destructor's body is over.
   StreamSchedule schedule_;
-  Held<Result> results_;
+  // One cache line or more per slot: a worker filling a slot would otherwise keep taking the
+  // line away from the caller, which reads its neighbour.
+  struct alignas(64) Padded {
+    Result value;
+  };
+  Held<Padded> results_;
   Held<Scratch> scratch_;
   std::size_t slot_ = 0;
 };
