@@ -112,12 +112,15 @@ deadline = time.monotonic() + 2
 wrong = []
 
 # The handler lets the others in: most of their calls start while the main thread's call waits.
+# The main thread never waits on `go` itself: its handler, run between any two of its bytecodes,
+# would then find `go`'s lock held by the code it interrupted, and wait for itself.
 go = threading.Event()
 
-def calls(first):
+def calls(first, wait=True):
     i = first
     while time.monotonic() < deadline:
-        go.wait(0.05)
+        if wait:
+            go.wait(0.05)
         i = (i + 1) % len(inputs)
         if F(inputs[i]) != expected[i]:
             wrong.append(i)
@@ -147,12 +150,13 @@ threads = [threading.Thread(target=calls, args=(k,)) for k in range(3)]
 try:
     for thread in threads:
         thread.start()
-    calls(3)
-    go.set()
-    for thread in threads:
-        thread.join()
+    calls(3, wait=False)
 finally:
     signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, signal.SIG_IGN)  # nor may a late one meet the go.set() below
+go.set()
+for thread in threads:
+    thread.join()
 print(wrong, os.waitpid(children[0], 0)[1] if children else "no fork")
 """
 
