@@ -18,6 +18,9 @@ namespace {
 // Marks a node number not seen yet in an array by node number.
 constexpr NodeIndex kNoIndex = std::numeric_limits<NodeIndex>::max();
 
+// How many edges ahead a node's place in the node set is fetched.
+constexpr std::size_t kNodeLookahead = 16;
+
 // How often the long loops of building look at their stop check.
 constexpr std::size_t kStopCheckInterval = std::size_t{1} << 16;
 
@@ -114,7 +117,18 @@ std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> sto
   // The node numbers of each edge are replaced by the nodes' indices (both are 32-bit), so the
   // second pass needs no lookups and no memory of its own.
   Countdown until_check(kStopCheckInterval);
-  for (Edge& edge : edges) {
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    // The node set outgrows the caches on a large graph: the place of a node it will be asked
+    // for (every node without the array, a new one with it) is fetched a few edges ahead.
+    if (i + kNodeLookahead < edges.size()) {
+      const Edge& ahead = edges[i + kNodeLookahead];
+      const bool by_number = !index_of_number.empty();
+      if (!by_number || index_of_number[ahead.source] == kNoIndex)
+        graph.nodes_.prefetch(ahead.source);
+      if (!by_number || index_of_number[ahead.target] == kNoIndex)
+        graph.nodes_.prefetch(ahead.target);
+    }
+    Edge& edge = edges[i];
     NodeIndex source = index_of(edge.source);
     NodeIndex target = index_of(edge.target);
     edge.source = source;

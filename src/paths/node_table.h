@@ -244,6 +244,17 @@ class NodeTable {
     }
   }
 
+  // Fetches what finding or inserting `node` touches first (its first group's control bytes, keys
+  // and values), for a caller that knows the node some time ahead of the lookup: in a table
+  // larger than the caches, each lookup otherwise waits for memory.
+  void prefetch(NodeId node) const {
+    if (capacity_ == 0) return;
+    const std::size_t first = first_group(hash(node)) * node_table_detail::kGroupWidth;
+    __builtin_prefetch(control_ + first);
+    __builtin_prefetch(keys() + first, 1);
+    __builtin_prefetch(values() + first, 1);
+  }
+
   // Calls `visit(key, value)` for every entry, in slot order.
   template <class F>
   void for_each(F&& visit) const {
