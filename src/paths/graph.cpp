@@ -117,12 +117,12 @@ std::optional<Graph> Graph::build(Vec<Edge>&& edge_list, FunctionRef<bool()> sto
   // The node numbers of each edge are replaced by the nodes' indices (both are 32-bit), so the
   // second pass needs no lookups and no memory of its own.
   Countdown until_check(kStopCheckInterval);
+  const bool by_number = !index_of_number.empty();
   for (std::size_t i = 0; i < edges.size(); ++i) {
     // The node set outgrows the caches on a large graph: the place of a node it will be asked
     // for (every node without the array, a new one with it) is fetched a few edges ahead.
     if (i + kNodeLookahead < edges.size()) {
       const Edge& ahead = edges[i + kNodeLookahead];
-      const bool by_number = !index_of_number.empty();
       if (!by_number || index_of_number[ahead.source] == kNoIndex)
         graph.nodes_.prefetch(ahead.source);
       if (!by_number || index_of_number[ahead.target] == kNoIndex)

@@ -136,8 +136,9 @@ class RadixQueue {
       const Item entry = few_items_[i];
       few_items_[kept] = entry;
       const bool current = current_[entry.index] == entry.key;
-      at = current && entry.key < smallest ? kept : at;
-      smallest = current && entry.key < smallest ? entry.key : smallest;
+      const bool better = current && entry.key < smallest;
+      at = better ? kept : at;
+      smallest = better ? entry.key : smallest;
       kept += current;
     }
     size_ -= few_ - kept;
