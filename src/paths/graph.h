@@ -56,6 +56,14 @@ class Graph {
     return {arcs_.data() + offsets_[index], arcs_.data() + offsets_[index + 1]};
   }
 
+  // Asks for the first arcs of the node at `index` (eight of 16 bytes cover most nodes), which a
+  // search will walk soon: the nodes a search fixes in a row lie all over the arc array.
+  void prefetch_arcs(NodeIndex index) const {
+    const char* first = reinterpret_cast<const char*>(arcs_.data() + offsets_[index]);
+    __builtin_prefetch(first);
+    __builtin_prefetch(first + 64);
+  }
+
   // True when no weight is negative or NaN (-0.0 and +inf are fine) and no search can push so
   // many entries that its push counter wraps: no candidate is then below the distance it
   // extends, and searches may run the monotone search (search.cpp, radix_queue.h).

@@ -99,6 +99,20 @@ class RadixQueue {
     put(Item{key, index}, last);
   }
 
+  // The entry that the next pop will most likely take, for fetching its node's data ahead: the
+  // front of bucket 0, or else the first entry of the lowest bucket, which most often holds a
+  // single one. nullptr while the entries are in the array (a scan would be needed), or none is
+  // left. May be outdated, or beaten by a push before the next pop.
+  const Item* likely_next() const {
+    if (!spilled_) [[unlikely]]
+      return nullptr;
+    if (front_ != buckets_[0].size()) return &buckets_[0][front_];
+    if (summary_ == 0) return nullptr;
+    const std::size_t word = static_cast<std::size_t>(std::countr_zero(summary_));
+    const std::size_t bit = word * 64 + static_cast<std::size_t>(std::countr_zero(occupied_[word]));
+    return &buckets_[1 + bit][0];
+  }
+
   // Precondition: not empty. Takes the next entry into `item`; false when every entry left was
   // outdated (the queue is then empty). May still return an outdated entry.
   bool pop(Item& item) {

@@ -129,7 +129,7 @@ class ExactFrontier {
 class MonotoneFrontier {
  public:
   MonotoneFrontier(const Graph& graph, SearchWorkspace& workspace)
-      : workspace_(workspace), queue_(workspace.radix_queue_) {
+      : graph_(graph), workspace_(workspace), queue_(workspace.radix_queue_) {
     Vec<uint64_t>& keys = workspace.keys_;
     if (keys.size() < graph.node_count()) keys.resize(graph.node_count(), kNotQueued);
     keys_ = keys.data();
@@ -160,6 +160,8 @@ class MonotoneFrontier {
     RadixQueue::Item item;
     if (!queue_.pop(item) || keys_[item.index] == kFixed) return false;
     keys_[item.index] = kFixed;
+    // The arcs of the next node are fetched while this one's are walked.
+    if (const RadixQueue::Item* next = queue_.likely_next()) graph_.prefetch_arcs(next->index);
     node = item.index;
     distance = distance_of_key(item.key);
     return true;
@@ -195,6 +197,7 @@ class MonotoneFrontier {
   static constexpr uint64_t kFixed = 0;
   static constexpr uint64_t kNotQueued = ~uint64_t{0};
 
+  const Graph& graph_;
   SearchWorkspace& workspace_;
   RadixQueue& queue_;
   uint64_t* keys_;
