@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "paths/node_id.h"
 #include "paths/node_table.h"
@@ -54,9 +55,9 @@ class SlotOrder {
           // NodeTable's probe, over the bitmap's 16-bit groups.
           const std::size_t slot =
               detail::find_empty_slot(hashes[i], group_mask, offset_mask, [&](std::size_t group) {
-                return ~static_cast<uint32_t>(bitmap.word(group / 4) >> (group % 4 * 16)) & 0xFFFF;
+                return bitmap.empty_of(group);
               });
-          bitmap.word(slot / 64) |= uint64_t{1} << (slot % 64);
+          bitmap.take(slot);
           entry_at[slot] = static_cast<uint32_t>(first + i);
         }
       }
@@ -80,13 +81,29 @@ class SlotOrder {
   }
 
  private:
+  // The free slots of a group, and taking a slot. One word: held in a register.
   struct OneWord {
     uint64_t bits;
-    uint64_t& word(std::size_t) { return bits; }
+    uint32_t empty_of(std::size_t group) const {
+      return ~static_cast<uint32_t>(bits >> (group * 16)) & 0xFFFF;
+    }
+    void take(std::size_t slot) { bits |= uint64_t{1} << slot; }
   };
+  // Many words, read and written a group (16 bits) at a time: a placement then waits only on an
+  // earlier one of the same group, not on every earlier one of the same word.
   struct Words {
+    static_assert(std::endian::native == std::endian::little, "group g is bytes 2g, 2g + 1");
     uint64_t* words;
-    uint64_t& word(std::size_t index) { return words[index]; }
+    uint16_t group_bits(std::size_t group) const {
+      uint16_t bits;
+      std::memcpy(&bits, reinterpret_cast<const char*>(words) + group * 2, 2);
+      return bits;
+    }
+    uint32_t empty_of(std::size_t group) const { return ~uint32_t{group_bits(group)} & 0xFFFF; }
+    void take(std::size_t slot) {
+      const uint16_t bits = static_cast<uint16_t>(group_bits(slot / 16) | (1u << (slot % 16)));
+      std::memcpy(reinterpret_cast<char*>(words) + slot / 16 * 2, &bits, 2);
+    }
   };
 
   Vec<uint64_t> taken_;     // bit s set when slot s holds an entry
