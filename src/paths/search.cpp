@@ -186,7 +186,9 @@ class MonotoneFrontier {
       // Beyond the limit is never offered, as in ExactFrontier::offer_all.
       const bool improves = (key < old) & !(candidate > limit);
       keys[arc.to] = improves ? key : old;
-      out[improved] = RadixQueue::Item{key, arc.to};
+      // Field by field: a braced Item would also zero its padding, a third store per arc.
+      out[improved].key = key;
+      out[improved].index = arc.to;
       improved += improves;
     }
     for (std::size_t i = 0; i < improved; ++i)
