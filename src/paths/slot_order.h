@@ -54,9 +54,8 @@ class SlotOrder {
         for (std::size_t i = 0; i < block; ++i) {
           // NodeTable's probe, over the bitmap's 16-bit groups.
           const std::size_t slot =
-              detail::find_empty_slot(hashes[i], group_mask, offset_mask, [&](std::size_t group) {
-                return bitmap.empty_of(group);
-              });
+              detail::find_empty_slot(hashes[i], group_mask, offset_mask,
+                                      [&](std::size_t group) { return bitmap.empty_of(group); });
           bitmap.take(slot);
           entry_at[slot] = static_cast<uint32_t>(first + i);
         }
