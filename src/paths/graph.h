@@ -56,8 +56,8 @@ class Graph {
     return {arcs_.data() + offsets_[index], arcs_.data() + offsets_[index + 1]};
   }
 
-  // Asks for the first arcs of the node at `index` (eight of 16 bytes cover most nodes), which a
-  // search will walk soon: the nodes a search fixes in a row lie all over the arc array.
+  // Asks for the first two cache lines (eight arcs) of the node at `index`, which a search will
+  // walk soon: the nodes a search fixes in a row lie all over the arc array.
   void prefetch_arcs(NodeIndex index) const {
     const char* first = reinterpret_cast<const char*>(arcs_.data() + offsets_[index]);
     __builtin_prefetch(first);
