@@ -133,6 +133,7 @@ int main(int argc, char** argv) {
       pairs = 0;
       const double start = thread_seconds();
       for (const dorvane::NodeIndex source : sources) {
+        reached.clear();
         dorvane::search_distances(*searched, source, cutoff, workspace, reached,
                                   [] { return false; });
         pairs += reached.size();

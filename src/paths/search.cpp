@@ -236,13 +236,14 @@ struct SearchRun {
     return run<ExactFrontier>(graph, source, limit, workspace, stop);
   }
 
-  // Copies the fixed nodes out in the iteration order of their distance table: a NodeTable with a
+  // Appends the fixed nodes in the iteration order of their distance table: a NodeTable with a
   // fresh key, room for exactly the fixed nodes, filled in fixing order.
   static void collect(const Graph& graph, SipKey key, SearchWorkspace& workspace,
                       Vec<Reached>& reached) {
     const Vec<Reached>& fixed = workspace.fixed_;
-    reached.resize(fixed.size());
-    Reached* out = reached.data();
+    const std::size_t before = reached.size();
+    reached.resize(before + fixed.size());
+    Reached* out = reached.data() + before;
     workspace.slot_order_.place(
         key, fixed.size(), [&](std::size_t i) { return graph.node_at(fixed[i].node); },
         [&](std::size_t i) { *out++ = fixed[i]; });

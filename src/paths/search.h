@@ -58,10 +58,10 @@ class SearchWorkspace {
 };
 
 // Shortest-path lengths from the node at `source` to every node reachable from it whose distance
-// does not exceed `cutoff` (no limit when absent). Replaces the content of `reached` with the
-// fixed nodes in the iteration order of the search's distance table, a table of its own with a
-// fresh key from the calling thread, and returns true; returns false, with `reached` left
-// unspecified, when `stop` (asked every thousand or so queue entries) returns true.
+// does not exceed `cutoff` (no limit when absent). Appends to `reached` the fixed nodes in the
+// iteration order of the search's distance table, a table of its own with a fresh key from the
+// calling thread, and returns true; returns false, having appended nothing, when `stop` (asked
+// every thousand or so queue entries) returns true.
 //
 // Panics with "Contradictory paths found: negative weights?" when a path shorter than an already
 // fixed distance turns up, and with the failed-lookup message when the queue has to compare a NaN
