@@ -180,7 +180,7 @@ TEST(AllPairs, OneEntryPerNodeOnThePoolAndAlone) {
   for (int i = 0; i < 900; ++i)
     edges.push_back({node(random) * 7, node(random) * 7, weight(random)});
   // The first source reaching a single other node, and every later one 600: the blocks sized
-  // after the first outgrow their memory and leave sources to the caller.
+  // after the first outgrow their memory, and the call goes on one source at a time.
   std::vector<Edge> pair_then_path{{5000, 5001, 1.0}};
   for (NodeId node = 0; node < 600; ++node)
     pair_then_path.push_back({node, node + 1, 0.5});
