@@ -43,8 +43,6 @@ constexpr std::size_t kPrefetchedBytes = 1024;
 // cost a few wake-ups, hundreds of microseconds, more than parking saves on a call of a few
 // milliseconds.
 constexpr std::size_t kLeastCountToPark = 1024;
-// How long the caller's own searches go without calling the poll at most.
-constexpr Countdown::Clock::duration kPollInterval = std::chrono::milliseconds(20);
 
 constexpr std::size_t kNone = ~std::size_t{0};
 
@@ -167,7 +165,8 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
   std::size_t block_size = 1;
   {
     SearchWorkspace workspace;
-    Countdown poll_countdown(1, kPollInterval);
+    // Polled as often as the stream polls while the caller computes.
+    Countdown poll_countdown(1, StreamSchedule::kPollInterval);
     bool gave_up = false;
     Block first;
     if (!search(0, first, workspace,
