@@ -9,8 +9,8 @@
 #include "platform/memory.h"
 #include "platform/panic.h"
 #include "pool/ordered_stream.h"
+#include "pool/stream_caller.h"
 #include "pool/worker_pool.h"
-#include "pool/worker_thread.h"
 
 namespace dorvane {
 
@@ -39,9 +39,8 @@ constexpr std::size_t kBlockCap = 32 * kBlockEntries;
 constexpr std::size_t kKeptBytes = 4 * kBlockEntries * sizeof(Reached);
 // How much of the next block the caller fetches ahead while it consumes the current one.
 constexpr std::size_t kPrefetchedBytes = 1024;
-// Calls with fewer sources park no worker for the caller: parking one and letting it go again
-// cost a few wake-ups, hundreds of microseconds, more than parking saves on a call of a few
-// milliseconds.
+// Calls with fewer sources park no worker for the caller: on a call of a few milliseconds,
+// parking saves less than it costs (see stream_caller).
 constexpr std::size_t kLeastCountToPark = 1024;
 
 constexpr std::size_t kNone = ~std::size_t{0};
@@ -80,18 +79,9 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
   graph.nodes().for_each([&](NodeId, NodeIndex index) { positions[index] = next_position++; });
 
   // Asked even when there is nothing to do: the first call of the process creates the pool.
-  WorkerPool* pool = &global_pool();
-  const std::size_t workers = pool->thread_count();
+  const std::size_t workers = global_pool().thread_count();
   if (count == 0) return true;
-  // A worker cannot wait for the pool's jobs, which might need it: it computes everything itself.
-  if (WorkerThread::current() != nullptr) pool = nullptr;
-  // Where the workers can occupy every processor, the caller computes too, and on a long call a
-  // worker makes room for it: otherwise the scheduler shares processors between the caller and
-  // the workers, and the caller, whose progress the call waits for, loses its own to searches
-  // that are not needed yet.
-  const bool caller_helps = pool != nullptr && pool->callers_share_processors();
-  const std::optional<WorkerPool::ParkedWorker> parked =
-      caller_helps && count >= kLeastCountToPark ? pool->park_worker() : std::nullopt;
+  const StreamCaller caller = stream_caller(count >= kLeastCountToPark);
 
   // The lowest position of a search that failed so far. Relaxed: a hint for skipping searches
   // whose failure could not be the one raised, and whose results would be thrown away; the
@@ -200,9 +190,8 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
     };
     // Declared after everything its jobs use, so that it is destroyed first: its destructor
     // waits for the workers to let go of them.
-    SearchStream stream(pool, blocks, std::min(blocks, kRingSize),
-                        caller_helps ? SearchStream::Caller::kHelps : SearchStream::Caller::kWaits,
-                        poll, produce);
+    SearchStream stream(caller.pool, blocks, std::min(blocks, kRingSize), caller.role, poll,
+                        produce);
     stream.set_window(least_window);
     std::size_t reached_so_far = 0;
     for (std::size_t position = 0; position < blocks; ++position) {
@@ -247,15 +236,8 @@ bool compute_all_pairs(const Graph& graph, const std::optional<double>& cutoff,
       }
     }
   }
-  if (failure) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (Panic& panic) {
-      // The lowest position's failure: the one diagnostic of the call.
-      panic.write_held_diagnostic();
-      throw;
-    }
-  }
+  // The lowest position's failure: the one diagnostic of the call.
+  if (failure) rethrow_with_held_diagnostic(failure);
   return true;
 }
 

@@ -41,8 +41,8 @@ class Graph {
   Graph& operator=(Graph&&) = default;
 
   // The graph of `edges`, added in list order. Consumes the edge list, whose memory is released
-  // as soon as the edges are laid out, and calls `stop` every few tens of thousands of edges,
-  // giving up (no graph) as soon as it returns true.
+  // once the graph is built, and calls `stop` every few tens of thousands of edges or tens of
+  // milliseconds, giving up (no graph) as soon as it returns true.
   static std::optional<Graph> build(Vec<Edge>&& edges, FunctionRef<bool()> stop);
 
   std::size_t node_count() const { return node_of_.size(); }
@@ -73,14 +73,29 @@ class Graph {
   // An empty graph: the node set takes its hash key first, before the neighbour tables.
   Graph() = default;
 
-  // The index of `node`, which joins the node set (and gets a neighbour table) when it is new.
-  NodeIndex add_node(NodeId node);
+  // The index of `node`, which gets one when it is new: it joins node_of_, and the node set too
+  // unless `defer` (then fill_node_set adds it later, in index order).
+  NodeIndex add_node(NodeId node, bool defer);
 
-  // Lays out the neighbour tables from the arcs that `for_each_arc(visit)` yields, in order, as
-  // visit(from, to, weight), offsets_[i] holding the number of arcs from node i. False when
-  // `stop` asked to give up.
-  template <class ForEachArc>
-  bool lay_out(ForEachArc&& for_each_arc, FunctionRef<bool()> stop);
+  // Lays out the neighbour tables of `edges` (indexed edges, in list order), filling the node set
+  // first when its nodes were deferred. On a large graph the worker pool's threads share the work
+  // with the calling thread. False when `stop` asked to give up.
+  bool lay_out(const Vec<Edge>& edges, bool fill_set, FunctionRef<bool()> stop);
+  // Sorts the arcs by node, in edge order within each node: node i's are then
+  // arcs_[offsets_[i] .. offsets_[i + 1]).
+  void place_arcs(const Vec<Edge>& edges);
+  // The tables' part of lay_out on the calling thread alone.
+  bool make_tables_alone(bool fill_set, SipKey first_key, FunctionRef<bool()> stop);
+  // Adds every node to `set` in index order, as they would have joined it one by one.
+  bool fill_node_set(NodeTable<NodeIndex>& set, FunctionRef<bool()> stop) const;
+  // Passes the arcs of the nodes [first, end) through their neighbour tables (keys from
+  // `first_key` on, by node index) and writes each node's back in table order, from
+  // offsets_[first] on, setting offsets_[first + 1 .. end - 1] to their new starts. The arcs and
+  // starts of other nodes are neither read nor written, offsets_[first] and offsets_[end] only
+  // read, so that pieces can run at once. The number of arcs kept; nothing when `stop` asked to
+  // give up.
+  std::optional<std::size_t> fill_tables(std::size_t first, std::size_t end, SipKey first_key,
+                                         NodeTable<Arc>& table, FunctionRef<bool()> stop);
 
   NodeTable<NodeIndex> nodes_;
   Vec<NodeId> node_of_;

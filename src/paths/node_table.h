@@ -196,6 +196,7 @@ class NodeTable {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   std::size_t capacity() const { return capacity_; }
+  SipKey key() const { return key_; }
 
   // Empties the table and gives it `key` and room for `count` entries without growing, keeping
   // the storage when it is large enough: a table reused for one short-lived purpose after another

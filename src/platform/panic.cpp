@@ -115,6 +115,15 @@ DiagnosticHold::~DiagnosticHold() {
   --hold_depth;
 }
 
+void rethrow_with_held_diagnostic(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (Panic& held) {
+    held.write_held_diagnostic();
+    throw;
+  }
+}
+
 void prepare_thread_for_panics() noexcept {
   // In a library loaded with dlopen, this first read allocates the thread's block of all this
   // library's thread-locals.

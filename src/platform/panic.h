@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -99,6 +100,10 @@ class DiagnosticHold {
   DiagnosticHold(const DiagnosticHold&) = delete;
   DiagnosticHold& operator=(const DiagnosticHold&) = delete;
 };
+
+// Rethrows `failure`, the one of several held failures that comes out, first writing its kept
+// diagnostic when it is a Panic.
+[[noreturn]] void rethrow_with_held_diagnostic(std::exception_ptr failure);
 
 // Readies the calling thread to panic with no memory to spare: afterwards the C++ runtime's
 // per-thread exception state and this library's thread-local storage exist. Call it on every

@@ -257,6 +257,9 @@ class OrderedStream {
   void release() { schedule_.release(); }
   void set_window(std::size_t ahead) { schedule_.set_window(ahead); }
   void stop_and_wait() { schedule_.stop_and_wait(); }
+  // Whether threads that computed positions vanished (see the top of the file): what they were
+  // writing outside the stream's own storage may be half-written.
+  bool workers_gone() const { return schedule_.workers_gone(); }
 
  private:
   // Storage built at construction and destroyed only on request.

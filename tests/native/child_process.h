@@ -27,6 +27,29 @@ inline constexpr bool kForkTestsSupported = kForkUnsupportedReason == nullptr;
 
 inline constexpr int kChildTimedOut = -1;
 
+#if !defined(_WIN32)
+// Waits for the child `pid`: its exit status, or kChildTimedOut (after killing it) when it has not
+// ended within `limit`, or 128 + signal when a signal ended it.
+inline int wait_for_child(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      return -3;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return kChildTimedOut;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+#endif
+
 // Forks; the child runs `body` and ends with its result as exit status (99 when it threw). Returns
 // the child's exit status, or kChildTimedOut (after killing it) when it has not ended within
 // `limit`, or 128 + signal when a signal ended it. Without fork, returns -2 at once.
@@ -47,22 +70,7 @@ int run_in_child(Body body, std::chrono::seconds limit = std::chrono::seconds(30
     _exit(status);
   }
   if (pid < 0) return -2;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-      return -3;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return kChildTimedOut;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  return wait_for_child(pid, limit);
 #endif
 }
 

@@ -312,17 +312,7 @@ TEST(OrderedStream, AChildForkedDuringTheStreamFinishesItAlone) {
     if (in_child) _exit(in_order ? 0 : 1);
     ASSERT_GT(child, 0);
     EXPECT_TRUE(in_order);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the child hung";
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(testing::wait_for_child(child, std::chrono::seconds(60)), 0);
     for (std::atomic<int>& count : computed)
       count = 0;
   }
