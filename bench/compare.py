@@ -5,7 +5,8 @@ What a script that computes a large result pays, in three columns:
   round, the methods interleaved; the table gives the median and the spread of the rounds.
 - release: freeing that call's result (`del result`), timed right after each build.
 - first call: the first call of a fresh process, and the release of its result, for dorvane and
-  the floor (each round starts one process per method, alternating), with the process's peak
+  the floor (each round starts one process per method, alternating, and each process makes the
+  edge list first, whatever the method), with the process's peak
   memory during the call and what the result holds afterwards (resident-set growth). Between the
   two, "collection" times the collection that the interpreter runs at the first allocation after
   such a call: from CPython 3.14 on every dict is tracked, and it looks through the whole result.
@@ -336,11 +337,15 @@ def first_call_child(graph, method, csr_file, library):
     """In a fresh process: the first call's time, its peak resident growth, what its result holds
     afterwards, and the time to release it."""
     _, make_edges, cutoff = GRAPHS[graph]
+    # Every method's process makes and holds the edge list, as a script would, the floor's too:
+    # what a fault of fresh memory costs depends on what the process touched before (memory that
+    # another process has just freed is cheaper to fault in on a virtual machine), and a floor
+    # without the list faulted its result in up to twice as fast as it does with it.
+    edges = make_edges()
     if method.startswith(FLOOR):
         call = floor_call(floor_module(), dict(np.load(csr_file)), method)
     else:
         module = load_other_build(library) if library else dorvane
-        edges = make_edges()
         call = lambda: module.all_pairs_dijkstra_path_length(edges, cutoff)  # noqa: E731
     gc.collect()
     before = status_kib("VmRSS")
