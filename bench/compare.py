@@ -6,10 +6,10 @@ What a script that computes a large result pays, in three columns:
 - release: freeing that call's result (`del result`), timed right after each build.
 - first call: the first call of a fresh process, and the release of its result, for dorvane and
   the floor (each round starts one process per method, alternating, and each process makes the
-  edge list first, whatever the method), with the process's peak
-  memory during the call and what the result holds afterwards (resident-set growth). Between the
-  two, "collection" times the collection that the interpreter runs at the first allocation after
-  such a call: from CPython 3.14 on every dict is tracked, and it looks through the whole result.
+  edge list first, whatever the method), with the process's peak memory during the call and what
+  the result holds afterwards (resident-set growth). Between the two, "collection" times the
+  collection that the interpreter runs at the first allocation after such a call: from CPython
+  3.14 on every dict is tracked, and it looks through the whole result.
 
 Methods, all starting from the same Python list of (source, target, weight) edges:
 - dorvane: all_pairs_dijkstra_path_length(edges, cutoff).
