@@ -170,6 +170,20 @@ class MonotoneFrontier {
   // Offers the arcs of a node fixed at `base` at once, which keeps the queue's last key and the
   // key array out of memory between arcs.
   void offer_all(std::span<const Arc> arcs, double base, double limit) {
+    // Without a cutoff, or with one of +inf or NaN, no candidate is beyond the limit, and the
+    // loop over the arcs leaves out the test. Otherwise the test is on keys, which keep the
+    // order of the candidates: a candidate is within the limit when its key is below the
+    // ceiling. A limit of -0.0 counts as +0.0, which it equals: +0.0 candidates are kept.
+    if (limit < std::numeric_limits<double>::infinity()) {
+      offer_arcs<true>(arcs, base, ordered_key(limit == 0.0 ? 0.0 : limit) + 1);
+    } else {
+      offer_arcs<false>(arcs, base, 0);
+    }
+  }
+
+ private:
+  template <bool kLimited>
+  void offer_arcs(std::span<const Arc> arcs, double base, uint64_t ceiling) {
     const uint64_t last = queue_.last();
     uint64_t* const keys = keys_;
     Vec<RadixQueue::Item>& staged = workspace_.staged_;
@@ -183,8 +197,9 @@ class MonotoneFrontier {
       // bits with the sign bit set (see ordered_key); a -0.0 would get +0.0's key that way.
       const uint64_t key = std::bit_cast<uint64_t>(candidate) | (uint64_t{1} << 63);
       const uint64_t old = keys[arc.to];
-      // Beyond the limit is never offered, as in ExactFrontier::offer_all.
-      const bool improves = (key < old) & !(candidate > limit);
+      // Beyond the limit is never offered, as in ExactFrontier::offer_all; nor is a fixed node,
+      // whose key is 0.
+      const bool improves = key < (kLimited ? std::min(old, ceiling) : old);
       keys[arc.to] = improves ? key : old;
       // Field by field: a braced Item would also zero its padding, a third store per arc.
       out[improved].key = key;
@@ -195,7 +210,6 @@ class MonotoneFrontier {
       queue_.push(out[i].key, out[i].index, last);
   }
 
- private:
   static constexpr uint64_t kFixed = 0;
   static constexpr uint64_t kNotQueued = ~uint64_t{0};
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
@@ -294,7 +295,8 @@ TEST(Search, TheMonotoneSearchAgreesWithTheExactOne) {
   // the denser graphs' frontiers outgrow the monotone queue's first array, the sparser ones not.
   std::mt19937 random(8128);
   const double weights[] = {0.0, -0.0, 0.5, 1.0, 1.0, 2.0, kInf, 1e308};
-  const std::optional<double> cutoffs[] = {std::nullopt, 1.5, 0.0, -1.0, kNaN, kInf};
+  // -0.0 keeps the zero candidates; 1e308 keeps a candidate of 1e308 but not one of +inf.
+  const std::optional<double> cutoffs[] = {std::nullopt, 1.5, 0.0, -0.0, -1.0, kNaN, kInf, 1e308};
   int compared = 0;
   for (int trial = 0; trial < 300; ++trial) {
     std::vector<Edge> edges;
@@ -308,7 +310,7 @@ TEST(Search, TheMonotoneSearchAgreesWithTheExactOne) {
     edges.push_back({1000, 1001, -1.0});
     Graph exact_graph = graph_of_edges(edges);
     ASSERT_FALSE(exact_graph.nonnegative());
-    const std::optional<double> cutoff = cutoffs[trial % 6];
+    const std::optional<double> cutoff = cutoffs[trial % std::size(cutoffs)];
     SearchWorkspace monotone, exact;
     graph.nodes().for_each([&](NodeId source, NodeIndex) {
       Distances expected = search(exact_graph, source, cutoff, &exact);
