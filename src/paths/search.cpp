@@ -42,8 +42,11 @@ inline uint32_t opaque(uint32_t value) {
 // contradiction test against fixed nodes.
 class ExactFrontier {
  public:
-  ExactFrontier(const Graph& graph, SearchWorkspace& workspace)
-      : queue_(workspace.exact_queue_), order_(graph), nodes_(prepare(graph, workspace)) {}
+  ExactFrontier(const Graph& graph, SearchWorkspace& workspace, double limit)
+      : queue_(workspace.exact_queue_),
+        order_(graph),
+        limit_(limit),
+        nodes_(prepare(graph, workspace)) {}
 
   void start(NodeIndex source) {
     nodes_[source] = NodeState{0.0, queued_};
@@ -64,13 +67,13 @@ class ExactFrontier {
     return true;
   }
 
-  // The arcs of a node fixed at `base`, in order, each offered unless its candidate exceeds
-  // `limit`. Without a cutoff the limit is +inf, which no candidate exceeds; nor does a NaN on
+  // The arcs of a node fixed at `base`, in order, each offered unless its candidate exceeds the
+  // limit. Without a cutoff the limit is +inf, which no candidate exceeds; nor does a NaN on
   // either side, so NaN cutoffs and candidates are never skipped, as required.
-  void offer_all(std::span<const Arc> arcs, double base, double limit) {
+  void offer_all(std::span<const Arc> arcs, double base) {
     for (const Arc& arc : arcs) {
       const double candidate = base + arc.weight;
-      if (candidate > limit) continue;
+      if (candidate > limit_) continue;
       offer(arc.to, candidate);
     }
   }
@@ -115,6 +118,7 @@ class ExactFrontier {
 
   SearchQueue& queue_;
   PriorityOrder order_;
+  double limit_;
   uint32_t queued_ = 0;
   uint32_t fixed_ = 0;
   NodeState* nodes_;
@@ -128,8 +132,16 @@ class ExactFrontier {
 // fixed node's key is 0, below every candidate's: one integer comparison decides each offer.
 class MonotoneFrontier {
  public:
-  MonotoneFrontier(const Graph& graph, SearchWorkspace& workspace)
-      : graph_(graph), workspace_(workspace), queue_(workspace.radix_queue_) {
+  // Without a cutoff, or with one of +inf or NaN, no candidate is beyond the limit, and the loop
+  // over the arcs leaves out the test. Otherwise the test is on keys, which keep the order of
+  // the candidates: a candidate is within the limit when its key is below the ceiling. A limit
+  // of -0.0 counts as +0.0, which it equals: +0.0 candidates are kept.
+  MonotoneFrontier(const Graph& graph, SearchWorkspace& workspace, double limit)
+      : graph_(graph),
+        workspace_(workspace),
+        queue_(workspace.radix_queue_),
+        limited_(limit < std::numeric_limits<double>::infinity()),
+        ceiling_(limited_ ? ordered_key(limit == 0.0 ? 0.0 : limit) + 1 : 0) {
     Vec<uint64_t>& keys = workspace.keys_;
     if (keys.size() < graph.node_count()) keys.resize(graph.node_count(), kNotQueued);
     keys_ = keys.data();
@@ -169,21 +181,17 @@ class MonotoneFrontier {
 
   // Offers the arcs of a node fixed at `base` at once, which keeps the queue's last key and the
   // key array out of memory between arcs.
-  void offer_all(std::span<const Arc> arcs, double base, double limit) {
-    // Without a cutoff, or with one of +inf or NaN, no candidate is beyond the limit, and the
-    // loop over the arcs leaves out the test. Otherwise the test is on keys, which keep the
-    // order of the candidates: a candidate is within the limit when its key is below the
-    // ceiling. A limit of -0.0 counts as +0.0, which it equals: +0.0 candidates are kept.
-    if (limit < std::numeric_limits<double>::infinity()) {
-      offer_arcs<true>(arcs, base, ordered_key(limit == 0.0 ? 0.0 : limit) + 1);
+  void offer_all(std::span<const Arc> arcs, double base) {
+    if (limited_) {
+      offer_arcs<true>(arcs, base);
     } else {
-      offer_arcs<false>(arcs, base, 0);
+      offer_arcs<false>(arcs, base);
     }
   }
 
  private:
   template <bool kLimited>
-  void offer_arcs(std::span<const Arc> arcs, double base, uint64_t ceiling) {
+  void offer_arcs(std::span<const Arc> arcs, double base) {
     const uint64_t last = queue_.last();
     uint64_t* const keys = keys_;
     Vec<RadixQueue::Item>& staged = workspace_.staged_;
@@ -199,7 +207,7 @@ class MonotoneFrontier {
       const uint64_t old = keys[arc.to];
       // Beyond the limit is never offered, as in ExactFrontier::offer_all; nor is a fixed node,
       // whose key is 0.
-      const bool improves = key < (kLimited ? std::min(old, ceiling) : old);
+      const bool improves = key < (kLimited ? std::min(old, ceiling_) : old);
       keys[arc.to] = improves ? key : old;
       // Field by field: a braced Item would also zero its padding, a third store per arc.
       out[improved].key = key;
@@ -216,6 +224,8 @@ class MonotoneFrontier {
   const Graph& graph_;
   SearchWorkspace& workspace_;
   RadixQueue& queue_;
+  const bool limited_;
+  const uint64_t ceiling_;  // keys from here on are beyond the limit
   uint64_t* keys_;
 };
 
@@ -227,7 +237,7 @@ struct SearchRun {
                   FunctionRef<bool()> stop) {
     Vec<Reached>& fixed = workspace.fixed_;
     fixed.clear();
-    Frontier frontier(graph, workspace);
+    Frontier frontier(graph, workspace, limit);
     frontier.start(source);
     Countdown until_check(kStopCheckInterval);
     while (!frontier.empty()) {
@@ -236,7 +246,7 @@ struct SearchRun {
       double base;
       if (!frontier.take(node, base)) continue;
       fixed.push_back(Reached{node, base});
-      frontier.offer_all(graph.neighbours_at(node), base, limit);
+      frontier.offer_all(graph.neighbours_at(node), base);
     }
     return true;
   }
