@@ -15,7 +15,8 @@
 // - fork: the child has none of the parent's threads. The helper's mark names the fork generation
 //   it runs in, so the child sees no helper, and the interpreter's own after-fork hook starts the
 //   child's while work remains. A slice queued twice (the child cannot know whether the parent's
-//   last one came along) does its work once.
+//   last one came along) does its work once. The helper's steps that change what a child goes on
+//   using (queueing a slice, freeing emptied vectors) are ForkAtomic: no child sees one half done.
 // - Reentrancy: slices never nest (the interpreter does not run pending calls inside pending
 //   calls), and more objects may be handed over at any time, also from a signal handler inside a
 //   call, or from whatever Python code a slice happens to set off.
@@ -112,6 +113,9 @@ bool free_on_helper(Vec<PyRef>& storage) {
 
 // On the helper thread, without the interpreter lock.
 void free_emptied() noexcept {
+  // A child forked halfway could find blocks still on the stack that this step had freed, and
+  // free them again.
+  platform::ForkAtomic whole;
   // Acquire: pairs with the release of free_on_helper. The helper takes the whole stack, so a
   // node is never popped while pushed again (no ABA).
   Emptied* node = emptied.exchange(nullptr, std::memory_order_acquire);
@@ -253,6 +257,14 @@ int run_slice(void*) noexcept {
   return 0;
 }
 
+// The interpreter's queue of pending calls is a ring of several words, guarded by a lock that a
+// fork does not wait for: a child forked while this thread was adding to it would find the ring
+// broken, and no call of its own would ever run there again.
+bool add_pending_slice() {
+  platform::ForkAtomic whole;
+  return Py_AddPendingCall(&run_slice, nullptr) == 0;
+}
+
 // Queues a slice; false when the interpreter's queue of pending calls is full.
 bool queue_slice() {
 #if PY_VERSION_HEX < 0x030D0000
@@ -262,11 +274,11 @@ bool queue_slice() {
   // arrived can be overlooked meanwhile. Holding the interpreter lock here, the helper lets the
   // main thread recompute the flag itself when it takes the lock back.
   const PyGILState_STATE state = PyGILState_Ensure();
-  const bool done = Py_AddPendingCall(&run_slice, nullptr) == 0;
+  const bool done = add_pending_slice();
   PyGILState_Release(state);
   return done;
 #else
-  return Py_AddPendingCall(&run_slice, nullptr) == 0;
+  return add_pending_slice();
 #endif
 }
 

@@ -30,7 +30,37 @@ void* thread_entry(void* start) {
 // anything else there can read it.
 constinit std::atomic<uint32_t> forks{0};
 
-void count_fork() {
+// ForkAtomic's bookkeeping: the forks under way (between their prepare and parent handlers) and
+// the threads inside a ForkAtomic. All seq_cst: entering (add to `inside`, then read `forking`)
+// and forking (add to `forking`, then read `inside`) are the two halves of Dekker's handshake, so
+// at least one of them sees the other and steps back or waits. Neither can wait for ever: a thread
+// inside does a short step that needs nothing the forking thread holds (the C library takes its
+// allocator's locks only after every prepare handler has run), and a fork is over once the kernel
+// has copied the process.
+constinit std::atomic<uint32_t> forking{0};
+constinit std::atomic<uint32_t> inside{0};
+
+void leave_fork_atomic() {
+  // The last one out wakes a fork that waits for it.
+  if (inside.fetch_sub(1) == 1 && forking.load() != 0) wake_all(inside);
+}
+
+void before_fork() {
+  forking.fetch_add(1);
+  for (uint32_t count = inside.load(); count != 0; count = inside.load()) {
+    wait_on_address(inside, count);
+  }
+}
+
+void after_fork_in_parent() {
+  forking.fetch_sub(1);
+  wake_all(forking);
+}
+
+void after_fork_in_child() {
+  // The child's only thread is the one that forked: no other is inside, or forking.
+  inside.store(0);
+  forking.store(0);
   forks.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -149,12 +179,29 @@ std::optional<std::string> environment_variable(const char* name) {
 
 int watch_forks() {
   // Registered once: every fork after it is counted, in this process and its descendants.
-  static const int error = pthread_atfork(nullptr, nullptr, &count_fork);
+  static const int error =
+      pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
   return error;
 }
 
 uint32_t fork_generation() {
   return forks.load(std::memory_order_relaxed);
+}
+
+ForkAtomic::ForkAtomic() {
+  for (;;) {
+    inside.fetch_add(1);
+    if (forking.load() == 0) return;
+    // Out of the way of the fork, until it is over.
+    leave_fork_atomic();
+    for (uint32_t count = forking.load(); count != 0; count = forking.load()) {
+      wait_on_address(forking, count);
+    }
+  }
+}
+
+ForkAtomic::~ForkAtomic() {
+  leave_fork_atomic();
 }
 
 int out_of_memory_error() {

@@ -153,6 +153,9 @@ uint32_t fork_generation() {
   return 0;
 }
 
+ForkAtomic::ForkAtomic() = default;
+ForkAtomic::~ForkAtomic() = default;
+
 int out_of_memory_error() {
   return ERROR_NOT_ENOUGH_MEMORY;
 }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "child_process.h"
 #include "new_process.h"
@@ -116,6 +117,37 @@ TEST(PlatformLinux, RandomBytesComeFromDevUrandomWhereTheKernelLacksGetrandom) {
     return std::count(bytes.begin(), bytes.end(), 0) < 100 ? 0 : 4;
   });
   EXPECT_EQ(status, 0);
+}
+
+TEST(PlatformLinux, AForkWaitsUntilNoThreadIsHalfwayThroughAForkAtomicStep) {
+  if (!testing::kForkTestsSupported) GTEST_SKIP() << testing::kForkUnsupportedReason;
+  ASSERT_EQ(platform::watch_forks(), 0);
+  // A step writes two words on pages of their own, and takes longer between them than a fork
+  // takes: a child forked in between would find them apart. Between steps as long again, so that
+  // forks also find it outside, about to start one; and the forks take long enough to copy that a
+  // step could start during one.
+  std::vector<unsigned char> ballast(std::size_t{64} << 20, 1);
+  struct alignas(4096) Page {
+    std::atomic<uint64_t> word{0};
+  };
+  static Page first, second;
+  std::atomic<bool> done{false};
+  std::thread stepper([&] {
+    for (uint64_t step = 1; !done.load(std::memory_order_relaxed); ++step) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      platform::ForkAtomic whole;
+      first.word.store(step, std::memory_order_relaxed);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      second.word.store(step, std::memory_order_relaxed);
+    }
+  });
+  int torn = 0;
+  for (int fork = 0; fork < 100; ++fork) {
+    torn += testing::run_in_child([] { return first.word.load() == second.word.load() ? 0 : 1; });
+  }
+  done.store(true, std::memory_order_relaxed);
+  stepper.join();
+  EXPECT_EQ(torn, 0);
 }
 
 // Bytes that are not UTF-8 reach the thread count's parser unchanged, which refuses them: the

@@ -127,10 +127,12 @@ print(seen == [signal.SIGINT], result == F(smaller), gc.isenabled())
     assert out == ["True", "True", "False"]
 
 
-def test_a_forked_child_releases_its_copy_and_both_exit_cleanly(python_subprocess):
+def test_forked_children_release_their_copies_and_all_exit_cleanly(python_subprocess):
     # The thread that paces the release does not come along into a child: the child must pace
-    # its own. The parent then exits with most of its partial result still waiting, which must
-    # stop that thread before the interpreter is torn down.
+    # its own. The forks come while the parent's thread queues its slices, which must leave each
+    # child the interpreter's queue of pending calls whole. The parent then exits with most of its
+    # partial result still waiting, which must stop that thread before the interpreter is torn
+    # down.
     result = python_subprocess(
         PROLOGUE
         + r"""
@@ -151,17 +153,20 @@ try:
 except KeyboardInterrupt:
     killer.wait()
     killer.stdout.close()
-    pid = os.fork()
-    if pid == 0:
-        print("child", released(blocks, alone), flush=True)
-        sys.exit()
-    print("parent", os.waitpid(pid, 0)[1])
+    children = []
+    for _ in range(3):
+        if (pid := os.fork()) == 0:
+            sys.exit(0 if released(blocks, alone) else 1)
+        children.append(pid)
+        for _ in range(20000):  # the parent's slices run meanwhile
+            pass
+    print("parent", *(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children))
 """,
         timeout=300,
     )
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
-    assert result.stdout.split() == ["child", "True", "parent", "0"]
+    assert result.stdout.split() == ["parent", "0", "0", "0"]
 
 
 # One processor for two workers: the calling thread then has none to spare and runs searches
