@@ -71,10 +71,10 @@ uint32_t fork_generation();
 // memory of the parent's other threads as the fork copied it, page by page while they ran on: one
 // caught in the middle of a change to a structure that the child goes on using (the interpreter's
 // queue of calls for its main thread, a list of blocks to free) leaves it broken there, even torn
-// between its pages. So fork() in any thread
-// waits until no thread is inside a ForkAtomic, and a thread entering one while a fork is under
-// way waits until the fork is over. Needs watch_forks to have succeeded; nothing where there is no
-// fork. Keep it short, and never fork, or wait for a thread that might, inside one.
+// between its pages. So fork() in any thread waits until no thread is inside a ForkAtomic, and a
+// thread entering one while a fork is under way waits until the fork is over. Needs watch_forks
+// to have succeeded; nothing where there is no fork. Keep it short, and never fork, or wait for a
+// thread that might, inside one.
 class ForkAtomic {
  public:
   ForkAtomic();
