@@ -15,8 +15,8 @@
 // - fork: the child has none of the parent's threads. The helper's mark names the fork generation
 //   it runs in, so the child sees no helper, and the interpreter's own after-fork hook starts the
 //   child's while work remains. A slice queued twice (the child cannot know whether the parent's
-//   last one came along) does its work once. The helper's steps that change what a child goes on
-//   using (queueing a slice, freeing emptied vectors) are ForkAtomic: no child sees one half done.
+//   last one came along) does its work once. The helper queues a slice as a ForkAtomic step: the
+//   interpreter's queue is one of the things a child goes on using.
 // - Reentrancy: slices never nest (the interpreter does not run pending calls inside pending
 //   calls), and more objects may be handed over at any time, also from a signal handler inside a
 //   call, or from whatever Python code a slice happens to set off.
@@ -113,9 +113,6 @@ bool free_on_helper(Vec<PyRef>& storage) {
 
 // On the helper thread, without the interpreter lock.
 void free_emptied() noexcept {
-  // A child forked halfway could find blocks still on the stack that this step had freed, and
-  // free them again.
-  platform::ForkAtomic whole;
   // Acquire: pairs with the release of free_on_helper. The helper takes the whole stack, so a
   // node is never popped while pushed again (no ABA).
   Emptied* node = emptied.exchange(nullptr, std::memory_order_acquire);

@@ -67,14 +67,14 @@ int watch_forks();
 // one up on its parent. Always 0 before watch_forks succeeded, and where there is no fork.
 uint32_t fork_generation();
 
-// A step of another thread's work that a fork must not cut in half. The child of fork() gets the
-// memory of the parent's other threads as the fork copied it, page by page while they ran on: one
-// caught in the middle of a change to a structure that the child goes on using (the interpreter's
-// queue of calls for its main thread, a list of blocks to free) leaves it broken there, even torn
-// between its pages. So fork() in any thread waits until no thread is inside a ForkAtomic, and a
-// thread entering one while a fork is under way waits until the fork is over. Needs watch_forks
-// to have succeeded; nothing where there is no fork. Keep it short, and never fork, or wait for a
-// thread that might, inside one.
+// A step of another thread's work that a fork must not cut in half. A fork copies the memory of
+// the parent while its other threads run on, for milliseconds in a large process, and one that it
+// catches halfway through a change to a structure that the child goes on using (the
+// interpreter's queue of calls for its main thread) leaves the child that structure half changed.
+// So fork() in any thread waits until no thread is inside a ForkAtomic, and a thread entering one
+// while a fork is under way waits until the fork is over. Needs watch_forks to have succeeded;
+// nothing where there is no fork. Keep it short, and never fork, or wait for a thread that might,
+// inside one.
 class ForkAtomic {
  public:
   ForkAtomic();
